@@ -1,0 +1,33 @@
+# Front door: `make test` sets up, builds (with sanitizers) and runs every test.
+BUILD       ?= build
+FUZZ_BUILD  ?= build-fuzz
+FUZZ_SECONDS ?= 300
+JOBS        ?= $(shell nproc)
+
+.PHONY: all setup configure build test fuzz clean
+
+all: build
+
+setup:
+	bash scripts/setup
+
+configure: setup
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZELMO_SANITIZE=ON
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# Runs the S-record fuzzer for FUZZ_SECONDS (default 300 s). New inputs land
+# in fuzz-work/; copy the interesting ones into tests/fuzz/corpus/ to keep them.
+fuzz: setup
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELMO_FUZZ=ON -DZELMO_TESTS=ON
+	cmake --build $(FUZZ_BUILD) --target fuzz_read_record -j $(JOBS)
+	mkdir -p fuzz-work/read_record
+	$(FUZZ_BUILD)/tests/fuzz/fuzz_read_record -max_total_time=$(FUZZ_SECONDS) -max_len=4096 \
+	  fuzz-work/read_record tests/fuzz/corpus/read_record
+
+clean:
+	rm -rf $(BUILD) $(FUZZ_BUILD) fuzz-work
