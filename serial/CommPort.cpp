@@ -1,0 +1,166 @@
+#include "CommPort.h"
+
+#include <mutex>
+#include <thread>
+#include <string>
+
+#include "PortBackend.h"
+#include "PortNames.h"
+#include "TimerT.h"
+#include "VirtualLineCore.h"
+
+namespace {
+
+// Virtual-line backend: the host end of a VirtualLineT.
+class VirtualPortT final : public PortBackendT {
+public:
+    explicit VirtualPortT(std::shared_ptr<VirtualLineCore> line) : line_(std::move(line)) {}
+    ~VirtualPortT() override {
+        if (line_) line_->CloseHost();
+    }
+
+    bool Configure(const LineFormat& format) override {
+        if (!line_->SetHostFormat(format)) return false;
+        line_->HostPurge(true, true);
+        return true;
+    }
+    bool Write(std::span<const std::uint8_t> data, std::chrono::milliseconds limit) override {
+        return line_->HostWrite(data, limit);
+    }
+    std::size_t Read(std::span<std::uint8_t> data) override { return line_->HostRead(data); }
+    bool WaitInput(std::int32_t ms) override {
+        return line_->HostWait(VirtualLineCore::Clock::now() + std::chrono::milliseconds(ms));
+    }
+    bool PurgeInput() override {
+        line_->HostPurge(true, false);
+        return true;
+    }
+    // The peer sees the break as one unit carrying its length, so the
+    // length is measured between on and off.
+    void BreakOn() override { breakStart_ = CurrentClock().Now(); }
+    void BreakOff() override {
+        const ClockReading end = CurrentClock().Now();
+        const std::int64_t ms = (std::int64_t{end.seconds} - breakStart_.seconds) * 1000 +
+                                (end.millis - breakStart_.millis);
+        line_->HostBreak(static_cast<std::uint32_t>(ms > 0 ? ms : 0));
+    }
+    bool Close() override {
+        line_->CloseHost();
+        line_.reset();
+        return true;
+    }
+
+private:
+    std::shared_ptr<VirtualLineCore> line_;
+    ClockReading breakStart_{};
+};
+
+std::mutex g_portMutex;
+std::shared_ptr<PortBackendT> g_port;
+
+std::shared_ptr<PortBackendT> Port() {
+    std::lock_guard lock(g_portMutex);
+    return g_port;
+}
+
+std::unique_ptr<PortBackendT> OpenByName(const std::string& name) {
+    if (auto line = VirtualLineCore::Find(name)) return OpenVirtualPort(line);
+    std::string device = name;
+    if (const int row = PortIndexOfName(name); row >= 0) {
+        device = PortDevice(row);
+        if (device.empty()) return nullptr;
+        if (auto line = VirtualLineCore::Find(device)) return OpenVirtualPort(line);
+    }
+    return OpenPosixPort(device);
+}
+
+}  // namespace
+
+std::unique_ptr<PortBackendT> OpenVirtualPort(std::shared_ptr<VirtualLineCore> line) {
+    if (!line || !line->OpenHost()) return nullptr;
+    return std::make_unique<VirtualPortT>(std::move(line));
+}
+
+int CommOpen(const char* name, std::int32_t baud, std::uint8_t parity, std::uint8_t byteSize,
+             std::uint8_t stopBits) {
+    if (name == nullptr) return 1;
+    std::lock_guard lock(g_portMutex);
+    // One port per process: opening over an open port would orphan it.
+    if (g_port) return 1;
+    std::shared_ptr<PortBackendT> port = OpenByName(name);
+    if (!port) return 1;
+    const LineFormat format{static_cast<std::uint32_t>(baud), byteSize, parity, stopBits};
+    // A port whose line cannot be set is closed again rather than left open
+    // behind a failure result.
+    if (baud <= 0 || !port->Configure(format)) {
+        port->Close();
+        return 1;
+    }
+    g_port = std::move(port);
+    return 0;
+}
+
+int CommConfigure(std::uint32_t baud, std::uint8_t parity, std::uint8_t byteSize, std::uint8_t stopBits) {
+    auto port = Port();
+    if (!port) return 1;
+    return port->Configure(LineFormat{baud, byteSize, parity, stopBits}) ? 0 : 1;
+}
+
+int CommWrite(std::span<const std::uint8_t> data) {
+    auto port = Port();
+    if (!port || data.size() > static_cast<std::size_t>(kCommWriteMax)) return 1;
+    if (data.empty()) return 0;
+    const auto limit = std::chrono::milliseconds(10 * static_cast<std::int64_t>(data.size()));
+    return port->Write(data, limit) ? 0 : 1;
+}
+
+int CommRead(std::span<std::uint8_t> data) {
+    auto port = Port();
+    if (!port) return 0;
+    const std::size_t max = std::min(data.size(), static_cast<std::size_t>(kCommReadMax));
+    return static_cast<int>(port->Read(data.first(max)));
+}
+
+int CommPurgeInput() {
+    auto port = Port();
+    if (!port) return 1;
+    return port->PurgeInput() ? 0 : 1;
+}
+
+int CommBreak(std::int16_t ms) {
+    auto port = Port();
+    if (!port) {
+        SleepMs(ms > 0 ? static_cast<std::uint32_t>(ms) : 0U);
+        return 0;
+    }
+    port->BreakOn();
+    SleepMs(ms > 0 ? static_cast<std::uint32_t>(ms) : 0U);
+    port->BreakOff();
+    return 0;
+}
+
+int CommClose() {
+    std::shared_ptr<PortBackendT> port;
+    {
+        std::lock_guard lock(g_portMutex);
+        port.swap(g_port);
+    }
+    if (!port) return 1;
+    return port->Close() ? 0 : 1;
+}
+
+int CommWaitInput(std::int32_t ms) {
+    auto port = Port();
+    if (!port) {
+        // Nothing can arrive; still let the time pass, or a caller waiting
+        // on a closed port would spin until its deadline.
+        if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        return 0;
+    }
+    return port->WaitInput(ms) ? 1 : 0;
+}
+
+int CommIsOpen() {
+    std::lock_guard lock(g_portMutex);
+    return g_port ? 1 : 0;
+}

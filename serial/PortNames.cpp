@@ -1,0 +1,111 @@
+#include "PortNames.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+
+const char PortNames[kPortCount][kPortNameSize] = {
+    "COM1",        "COM2",        "COM3",        "COM4",        "COM5",
+    "COM6",        "COM7",        "COM8",        "COM9",        "\\\\.\\COM10",
+    "\\\\.\\COM11", "\\\\.\\COM12", "\\\\.\\COM13", "\\\\.\\COM14", "\\\\.\\COM15",
+    "\\\\.\\COM16", "\\\\.\\COM17", "\\\\.\\COM18", "\\\\.\\COM19", "\\\\.\\COM20",
+};
+
+namespace {
+
+std::mutex g_bindMutex;
+std::array<std::string, kPortCount> g_bindings;
+
+constexpr std::string_view kFamilies[] = {"ttyUSB", "ttyACM", "ttyS"};
+
+// Family rank and number of a device name, when it is one we use.
+std::optional<std::pair<int, unsigned>> Classify(std::string_view name) {
+    for (int rank = 0; rank < 3; ++rank) {
+        const std::string_view prefix = kFamilies[rank];
+        if (!name.starts_with(prefix)) continue;
+        const std::string_view digits = name.substr(prefix.size());
+        unsigned number = 0;
+        const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), number);
+        if (digits.empty() || ec != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+        return std::pair{rank, number};
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+int PortIndexOfName(std::string_view name) {
+    for (int i = 0; i < kPortCount; ++i)
+        if (name == PortNames[i]) return i;
+    return -1;
+}
+
+int BindPort(int index, std::string_view device) {
+    if (index < 0 || index >= kPortCount || device.empty()) return 1;
+    std::lock_guard lock(g_bindMutex);
+    g_bindings[static_cast<std::size_t>(index)] = std::string(device);
+    return 0;
+}
+
+void UnbindPort(int index) {
+    if (index < 0 || index >= kPortCount) return;
+    std::lock_guard lock(g_bindMutex);
+    g_bindings[static_cast<std::size_t>(index)].clear();
+}
+
+void UnbindAllPorts() {
+    std::lock_guard lock(g_bindMutex);
+    for (auto& b : g_bindings) b.clear();
+}
+
+std::string PortDevice(int index) {
+    if (index < 0 || index >= kPortCount) return {};
+    {
+        std::lock_guard lock(g_bindMutex);
+        const std::string& bound = g_bindings[static_cast<std::size_t>(index)];
+        if (!bound.empty()) return bound;
+    }
+    const std::vector<std::string> present = ListSerialDevices();
+    const auto i = static_cast<std::size_t>(index);
+    return i < present.size() ? present[i] : std::string();
+}
+
+std::vector<std::string> OrderSerialDevices(std::span<const std::string> names) {
+    struct Entry {
+        int rank;
+        unsigned number;
+        std::string name;
+    };
+    std::vector<Entry> entries;
+    for (const std::string& n : names)
+        if (auto c = Classify(n)) entries.push_back({c->first, c->second, n});
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        return a.rank != b.rank ? a.rank < b.rank : a.number < b.number;
+    });
+    entries.erase(std::unique(entries.begin(), entries.end(),
+                              [](const Entry& a, const Entry& b) { return a.name == b.name; }),
+                  entries.end());
+    std::vector<std::string> paths;
+    paths.reserve(entries.size());
+    for (const Entry& e : entries) paths.push_back("/dev/" + e.name);
+    return paths;
+}
+
+std::vector<std::string> ListSerialDevices() {
+    namespace fs = std::filesystem;
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/dev", ec)) {
+        const std::string name = entry.path().filename().string();
+        const auto c = Classify(name);
+        if (!c) continue;
+        // /dev/ttyS0 to ttyS31 exist whether or not a UART is there; take the
+        // ones the kernel has bound to a driver.
+        if (c->first == 2 && !fs::exists("/sys/class/tty/" + name + "/device/driver", ec)) continue;
+        names.push_back(name);
+    }
+    return OrderSerialDevices(names);
+}

@@ -1,0 +1,246 @@
+#include "VesperilIO.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "TimerT.h"
+
+void ReverseBytes(std::span<std::uint8_t> bytes) {
+    const std::size_t n = bytes.size();
+    for (std::size_t i = 0; i < n / 2; ++i) std::swap(bytes[i], bytes[n - 1 - i]);
+}
+
+VesperilIO::VesperilIO(std::int32_t index, std::uint32_t base, std::uint32_t scratch)
+    : SerialIO(index), moduleBase(base), scratchAddress(scratch) {}
+
+int VesperilIO::SendFrame(std::span<std::uint8_t> buffer) {
+    if (buffer.size() < 6) return 0;
+    const std::size_t len = buffer[3];
+    if (buffer.size() < len + 6) return 0;
+    buffer[0] = kStx;
+    buffer[1] = 0;
+    unsigned sum = 0;
+    for (std::size_t i = 2; i <= 3 + len; ++i) sum += buffer[i];
+    buffer[4 + len] = static_cast<std::uint8_t>(sum);
+    buffer[5 + len] = kEtx;
+    return Write(buffer.first(len + 6));
+}
+
+bool VesperilIO::ReadOneByte(std::uint8_t& byte) { return Read(std::span(&byte, 1)) == 1; }
+
+int VesperilIO::ReceiveFrame(std::span<std::uint8_t, kFrameSize> buffer, std::uint8_t expected,
+                             std::uint16_t seconds) {
+    enum class State { Hunt, Zero, Cmd, Len, Data, Check, End };
+    TimerT timer;
+    timer.Start(static_cast<std::uint16_t>(std::min(seconds * 10U, 0xFFFFU)));
+    State state = State::Hunt;
+    std::size_t len = 0;
+    std::size_t got = 0;
+    unsigned sum = 0;
+    for (;;) {
+        if (timer.Expired() != 0) return -1;
+        std::uint8_t b = 0;
+        if (!ReadOneByte(b)) {
+            WaitForInput(timer);
+            continue;
+        }
+        switch (state) {
+            case State::Hunt:
+                buffer[0] = b;
+                if (b == kStx) state = State::Zero;
+                break;
+            case State::Zero:
+                buffer[1] = b;
+                state = State::Cmd;
+                break;
+            case State::Cmd:
+                buffer[2] = b;
+                state = State::Len;
+                break;
+            case State::Len:
+                buffer[3] = b;
+                len = b;
+                // LEN 255 needs 261 bytes: drop it and hunt for the next STX,
+                // so nothing is ever stored past the buffer.
+                if (len > kFrameSize - 6) {
+                    state = State::Hunt;
+                    break;
+                }
+                sum = unsigned{buffer[1]} + buffer[2] + buffer[3];
+                got = 0;
+                state = len == 0 ? State::Check : State::Data;
+                break;
+            case State::Data:
+                buffer[4 + got] = b;
+                sum += b;
+                if (++got == len) state = State::Check;
+                break;
+            case State::Check:
+                buffer[4 + len] = b;
+                state = State::End;
+                break;
+            case State::End:
+                buffer[5 + len] = b;
+                if (b == kEtx && (sum & 0xFFU) == buffer[4 + len] && (expected == 0 || expected == buffer[2]))
+                    return 0;
+                state = State::Hunt;
+                break;
+        }
+    }
+}
+
+bool VesperilIO::WaitAck(std::uint16_t tenths) {
+    TimerT timer;
+    timer.Start(tenths);
+    for (;;) {
+        std::uint8_t b = 0;
+        const bool came = ReadOneByte(b);
+        if (came && b == kAck) return true;
+        if (timer.Expired() != 0) return false;
+        if (!came) WaitForInput(timer);
+    }
+}
+
+bool VesperilIO::Ping(std::uint16_t tenths) {
+    Write(kPing);
+    return WaitAck(tenths);
+}
+
+bool VesperilIO::IsAlive() {
+    for (int i = 0; i < kAttempts; ++i)
+        if (Ping(2)) return true;
+    return false;
+}
+
+std::int32_t VesperilIO::Probe(std::int32_t speed) {
+    CommSettings s{};
+    GetSettings(s);
+    s.nominalBaud = speed;
+    s.baudRate = speed;
+    s.parity = 0;
+    s.stopBits = 0;
+    s.byteSize = 8;
+    Configure(s);
+    PurgeInput();
+    SleepMs(100);
+    return IsAlive() ? speed : kNoAnswer;
+}
+
+int VesperilIO::SetHostSpeed(std::int32_t speed) {
+    CommSettings s{};
+    GetSettings(s);
+    s.nominalBaud = speed;
+    s.baudRate = speed;
+    Configure(s);
+    return 0;
+}
+
+int VesperilIO::SetTargetSpeed(std::int32_t speed) {
+    frame[2] = kCmdBaudControl;
+    frame[3] = 1;
+    frame[4] = speed == 9600 ? kSpeedCode9600 : kSpeedCode38400;
+    for (int i = 0; i < kAttempts; ++i) {
+        PurgeInput();
+        SleepMs(10);
+        SendFrame();
+        if (WaitAck(2)) return 0;
+    }
+    WaitTenths(2);
+    return 0;
+}
+
+std::size_t VesperilIO::BeginFrame(std::uint8_t command, std::uint8_t length, std::uint32_t address) {
+    frame[2] = command;
+    frame[3] = length;
+    frame[4] = static_cast<std::uint8_t>(address >> 24);
+    frame[5] = static_cast<std::uint8_t>(address >> 16);
+    frame[6] = static_cast<std::uint8_t>(address >> 8);
+    frame[7] = static_cast<std::uint8_t>(address);
+    return 8;
+}
+
+bool VesperilIO::SendUntilAcknowledged() {
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        PurgeInput();
+        SleepMs(10);
+        SendFrame();
+        for (int wait = 0; wait < kAttempts; ++wait)
+            if (WaitAck(2)) return true;
+    }
+    return false;
+}
+
+int VesperilIO::WriteBlock(std::uint32_t address, std::span<const std::uint8_t> source, int width,
+                           std::uint8_t command) {
+    const std::size_t unit = width == 16 ? 2 : width == 32 ? 4 : 1;
+    // A count that is not whole units would leave a unit half reversed.
+    if (source.size() % unit != 0) return -1;
+    // Keep units whole within a frame, so that a unit never straddles two
+    // frames and is reversed as one (245 for bytes, 244 for words and longs).
+    const std::size_t chunk = kWriteChunk - kWriteChunk % unit;
+    while (!source.empty()) {
+        const std::size_t n = std::min(source.size(), chunk);
+        const std::size_t at = BeginFrame(command, static_cast<std::uint8_t>(n + 4), address);
+        std::memcpy(&frame[at], source.data(), n);
+        if constexpr (std::endian::native != std::endian::big) {
+            for (std::size_t u = 0; u < n; u += unit) ReverseBytes(std::span(&frame[at + u], unit));
+        }
+        if (!SendUntilAcknowledged()) return -1;
+        address += static_cast<std::uint32_t>(n);
+        source = source.subspan(n);
+    }
+    return 0;
+}
+
+int VesperilIO::WriteMemory(std::uint32_t address, std::span<const std::uint8_t> source, int width) {
+    return WriteBlock(address, source, width, kCmdWriteMemory);
+}
+
+int VesperilIO::ProgramFlash(std::uint32_t address, std::span<const std::uint8_t> source, int width) {
+    return WriteBlock(address, source, width, kCmdProgramFlash);
+}
+
+int VesperilIO::ReadMemory(std::uint32_t address, std::span<std::uint8_t> destination) {
+    while (!destination.empty()) {
+        const std::size_t n = std::min(destination.size(), kReadChunk);
+        bool done = false;
+        for (int attempt = 0; attempt < kAttempts && !done; ++attempt) {
+            PurgeInput();
+            const std::size_t at = BeginFrame(kCmdReadMemory, 5, address);
+            frame[at] = static_cast<std::uint8_t>(n);
+            SendFrame();
+            // Only a data reply of exactly the size asked for is taken: a
+            // shorter one would hand back stale bytes of the request as data.
+            done = ReceiveFrame(frame, kReplyData, 3) == 0 && frame[3] == n;
+        }
+        if (!done) return -1;
+        std::memcpy(destination.data(), &frame[4], n);
+        destination = destination.subspan(n);
+        address += static_cast<std::uint32_t>(n);
+    }
+    return 0;
+}
+
+int VesperilIO::RunAt(std::uint32_t address) {
+    BeginFrame(kCmdRunAt, 4, address);
+    return SendUntilAcknowledged() ? 0 : -1;
+}
+
+int VesperilIO::WriteRegisterWord(std::uint32_t registerAddress, std::uint16_t value) {
+    const std::array<std::uint16_t, 9> words{
+        value,
+        0x207C,  // movea.l #register, a0
+        static_cast<std::uint16_t>(registerAddress >> 16),
+        static_cast<std::uint16_t>(registerAddress),
+        0x227C,  // movea.l #scratch, a1
+        static_cast<std::uint16_t>(scratchAddress >> 16),
+        static_cast<std::uint16_t>(scratchAddress),
+        0x3091,  // move.w (a1), (a0)
+        0x4E75,  // rts
+    };
+    std::array<std::uint8_t, 18> routine{};
+    std::memcpy(routine.data(), words.data(), routine.size());  // host order
+    if (const int r = WriteMemory(scratchAddress, routine, 16); r != 0) return r;
+    return RunAt(scratchAddress + 2);
+}
