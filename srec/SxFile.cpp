@@ -169,6 +169,11 @@ int SXFILE_T::DecodeData(const char* line, std::size_t len, std::uint32_t& addre
 
 int SXFILE_T::ReadLine(char* text) {
     if (!stream_ || stream_->fail() || stream_->eof()) return -1;
+    // Nothing after the last line feed is not a line of its own.
+    if (stream_->rdbuf()->sgetc() == std::char_traits<char>::eof()) {
+        stream_->setstate(std::ios::eofbit);
+        return -1;
+    }
     bool overlong = false;
     GetLine(text, kLineArea - 1, overlong, false);
     return 0;

@@ -80,6 +80,13 @@ public:
     // stored at scratchAddress and run there.
     int WriteRegisterWord(std::uint32_t registerAddress, std::uint16_t value);
 
+    // Bring-up's register writes: a chip select's mask then base register,
+    // a control word, and a region register pair (option word, then base
+    // word, high halves first). Each returns the first failing result, else 0.
+    int WriteChipSelect(int index, std::uint32_t base, std::uint32_t mask);
+    int WriteControlWord(int index, std::uint16_t value);
+    int WriteRegionEntry(int index, std::uint32_t baseWord, std::uint32_t optionWord);
+
     FrameBuffer& Frame() { return frame; }
     std::uint32_t ModuleBase() const { return moduleBase; }
     std::uint32_t ScratchAddress() const { return scratchAddress; }

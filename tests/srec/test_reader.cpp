@@ -183,6 +183,11 @@ TEST_F(Reader, ReadLineSplitsLongLinesAndEnds) {
     EXPECT_EQ(lines[1], std::string(255, 'a'));
     EXPECT_EQ(lines[2], std::string(45, 'a'));
     EXPECT_EQ(lines[3], "last");
+
+    auto g = Open("a\nb\n");  // nothing after the last line feed is no line
+    int count = 0;
+    while (g->ReadLine(text.data()) == 0) ++count;
+    EXPECT_EQ(count, 2);
 }
 
 TEST(RecordStream, BaseRefusesEverything) {

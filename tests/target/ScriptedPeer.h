@@ -43,6 +43,10 @@ public:
         policy_ = std::move(policy);
         answered_ = 0;
     }
+    // Called with the last five bytes that were neither a ping nor a frame
+    // (the hand-over messages), each time such a byte arrives.
+    using GarbagePolicy = std::function<std::vector<std::uint8_t>(const std::vector<std::uint8_t>& lastFive)>;
+    void AnswerGarbage(GarbagePolicy policy) { garbagePolicy_ = std::move(policy); }
     void AckEverything() {
         policy_ = [](const PeerRequest&, std::size_t) { return std::vector<std::uint8_t>{0x06}; };
     }
@@ -100,6 +104,12 @@ private:
             pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(used));
             r.atMs = clock_.NowMs();
             requests_.push_back(r);
+            if (r.kind == PeerRequest::Garbage && garbagePolicy_) {
+                recentGarbage_.push_back(r.bytes[0]);
+                if (recentGarbage_.size() > 5) recentGarbage_.erase(recentGarbage_.begin());
+                const auto reply = garbagePolicy_(recentGarbage_);
+                if (!reply.empty()) line_.Send(reply);
+            }
             if (policy_ && r.kind != PeerRequest::Garbage) {
                 const auto reply = policy_(r, answered_++);
                 if (!reply.empty()) line_.Send(reply);
@@ -113,6 +123,8 @@ private:
     ManualClockT clock_;
     ScopedClockT scoped_;
     Policy policy_;
+    GarbagePolicy garbagePolicy_;
+    std::vector<std::uint8_t> recentGarbage_;
     std::size_t answered_ = 0;
     std::vector<std::uint8_t> pending_;
     std::vector<PeerRequest> requests_;

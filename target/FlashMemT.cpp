@@ -1,0 +1,66 @@
+#include "FlashMemT.h"
+
+#include <array>
+
+#include "CommPort.h"
+#include "Target.h"
+#include "TimerT.h"
+#include "VesperilIO.h"
+
+int FlashMemT::MapStatus(bool received, std::uint8_t byte) {
+    if (!received) return kStatusNone;
+    if (byte == VesperilIO::kAck) return kStatusAck;
+    if (byte == VesperilIO::kNak) return kStatusNak;
+    return kStatusOther;
+}
+
+int FlashMemT::ReadStatus(std::int32_t tenthsPerRead, int reads) {
+    link.SetTimeout(tenthsPerRead);
+    std::uint8_t byte = 0;
+    bool received = false;
+    for (int i = 0; i < reads && !received; ++i) received = link.Read(std::span(&byte, 1)) == 1;
+    link.SetTimeout(10);
+    return MapStatus(received, byte);
+}
+
+int FlashMemT::EraseChip() {
+    VesperilIO::FrameBuffer f{};
+    f[2] = VesperilIO::kCmdEraseChip;
+    f[3] = 0;
+    link.SendFrame(f);
+    bool acked = link.WaitAck(20);
+    for (int i = 0; i < 6 && !acked; ++i) {
+        WaitTenths(10);
+        link.SendFrame(f);
+        acked = link.WaitAck(5);
+    }
+    // The daemon sends its status byte once the erase is done. Waiting for
+    // it (rather than sleeping a fixed time and then polling) neither
+    // misreports a slow erase as silence nor makes a quick one wait.
+    return ReadStatus(kEraseStatusTenths, 1);
+}
+
+int FlashMemT::EraseSector(std::uint32_t address) {
+    VesperilIO::FrameBuffer f{};
+    f[2] = VesperilIO::kCmdErasePage;
+    f[3] = 4;
+    for (int i = 0; i < 4; ++i) f[4 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(address >> (24 - 8 * i));
+    link.SendFrame(f);
+    return ReadStatus(100, 10);
+}
+
+int FlashMemT::EraseSerialNumber() {
+    VesperilIO::FrameBuffer f{};
+    f[2] = VesperilIO::kCmdEraseSerialNumber;
+    f[3] = 0;
+    link.SendFrame(f);
+    return ReadStatus(100, 10);
+}
+
+int EraseFlash() {
+    LinkUseT use;
+    if (!use.Held()) return kLinkBusy;
+    if (!daemonRunning || !TargetFlash) return -100;
+    CommPurgeInput();
+    return TargetFlash->EraseChip() == FlashMemT::kStatusAck ? 0 : -104;
+}

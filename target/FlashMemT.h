@@ -1,0 +1,39 @@
+#pragma once
+// Flash commands to the running daemon: erase the chip (keeping the
+// serial-number area), erase one sector, erase the serial-number area.
+#include <cstdint>
+
+class VesperilIO;
+
+class FlashMemT {
+public:
+    explicit FlashMemT(VesperilIO& linkTo) : link(linkTo) {}
+    FlashMemT(const FlashMemT&) = delete;
+    FlashMemT& operator=(const FlashMemT&) = delete;
+    virtual ~FlashMemT() = default;
+
+    // Status results: 0 ACK, 78 NAK, 65 another byte, -100 no status byte.
+    static constexpr int kStatusAck = 0;
+    static constexpr int kStatusNak = 78;
+    static constexpr int kStatusOther = 65;
+    static constexpr int kStatusNone = -100;
+
+    int EraseChip();
+    int EraseSector(std::uint32_t address);
+    int EraseSerialNumber();
+
+    // Longest wait for the chip erase's status byte, in tenths: the daemon
+    // answers when the erase is done, which a slow chip may take long for.
+    static constexpr std::uint16_t kEraseStatusTenths = 1200;
+
+    VesperilIO& link;
+
+private:
+    static int MapStatus(bool received, std::uint8_t byte);
+    int ReadStatus(std::int32_t tenthsPerRead, int reads);
+};
+
+// Erases the whole flash through the daemon: 0 done; -100 the daemon is not
+// running (nothing sent); -104 the daemon reported failure or no status came;
+// kLinkBusy.
+int EraseFlash();

@@ -1,0 +1,171 @@
+#include <cstring>
+
+#include "WorkflowFixture.h"
+
+namespace {
+
+const Bytes kAttention{0x10, 0x1E, 0x54, 0x10, 0x03};
+
+struct Write {
+    std::uint32_t address;
+    int width;
+    std::uint32_t value;
+    bool operator==(const Write&) const = default;
+};
+
+// The register writes a monitor saw: a 16-bit write is a store of the
+// register-write routine at the scratch address followed by a run request;
+// a 32-bit write is a store of four bytes.
+std::vector<Write> DecodeWrites(const std::vector<PeerRequest>& frames) {
+    std::vector<Write> out;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        const Bytes d = frames[i].Data();
+        if (frames[i].Cmd() != 0x81 || d.size() < 4) continue;
+        const std::uint32_t at = Be32(d, 0);
+        if (at == 0x810 && d.size() == 22) {
+            const std::uint32_t reg = Be32(d, 8);
+            out.push_back({reg, 16, (std::uint32_t{d[4]} << 8) | d[5]});
+        } else if (d.size() == 8) {
+            out.push_back({at, 32, Be32(d, 4)});
+        }
+    }
+    return out;
+}
+
+class BringUp : public WorkflowTest {
+protected:
+    // A board whose application answers the attention request with "**" and
+    // whose monitor acknowledges pings and frames at 9600.
+    void MonitorBoard() {
+        peer.AckEverything();
+        peer.AnswerGarbage([](const Bytes& last) { return last == kAttention ? Bytes{'*', '*'} : Bytes{}; });
+    }
+    std::size_t Count(PeerRequest::Kind kind) const {
+        std::size_t n = 0;
+        for (const auto& r : peer.Requests()) n += r.kind == kind;
+        return n;
+    }
+};
+
+TEST_F(BringUp, FreshBoardGetsTheTwentyFiveWritesInOrder) {
+    MonitorBoard();
+    EXPECT_EQ(Connect(), 1);
+    const std::vector<Write> expected{
+        {0x1E0A, 16, 0x0C00},     {0xFFF040, 32, 0x1F7F},   {0xFFF044, 32, 0x13},     {0xFFF048, 32, 0x7FF7D},
+        {0xFFF04C, 32, 0x400013}, {0xFFF050, 32, 0xFFF71},  {0xFFF054, 32, 0x490013}, {0x1E38, 16, 0x0A05},
+        {0x1E30, 16, 0x0382},     {0x1E32, 16, 0xEFFE},     {0x1E34, 16, 0x9C35},     {0x1E36, 16, 0x00B6},
+        {0x1E38, 16, 0x0000},     {0x1F08, 16, 0xF903},     {0x1F0A, 16, 0xF301},     {0x1F0C, 16, 0x0049},
+        {0x1F0E, 16, 0x0101},     {0x1F30, 16, 0xF903},     {0x1F32, 16, 0xF201},     {0x1F34, 16, 0x0049},
+        {0x1F36, 16, 0x0041},     {0x1F38, 16, 0xF907},     {0x1F3A, 16, 0xF381},     {0x1F3C, 16, 0x0040},
+        {0x1F3E, 16, 0x0141},
+    };
+    EXPECT_EQ(DecodeWrites(peer.Frames()), expected);
+    // Every 16-bit store is followed by a run request of the routine.
+    EXPECT_EQ(FramesWith(0x82).size(), 19u);
+    for (const auto& run : FramesWith(0x82)) EXPECT_EQ(Address(run), 0x812u);
+    // The break message went out once, before the first attention request.
+    const auto& reqs = peer.Requests();
+    Bytes firstGarbage;
+    for (const auto& r : reqs)
+        if (r.kind == PeerRequest::Garbage && firstGarbage.size() < 11) firstGarbage.push_back(r.bytes[0]);
+    EXPECT_EQ(firstGarbage, (Bytes{0x00, 0x10, 0x1F, 0x42, 0x10, 0x03, 0x10, 0x1E, 0x54, 0x10, 0x03}));
+    ASSERT_TRUE(TargetLink);
+    CommSettings s{};
+    TargetLink->GetSettings(s);
+    EXPECT_EQ(s.baudRate, 9600);
+}
+
+TEST_F(BringUp, SilentBoardFailsAfterTenAttentionsAndFivePings) {
+    EXPECT_EQ(Connect(), -1);
+    EXPECT_EQ(Count(PeerRequest::Ping), 5u);
+    EXPECT_TRUE(peer.Frames().empty());
+    std::size_t attentions = 0;
+    Bytes last;
+    for (const auto& r : peer.Requests()) {
+        if (r.kind != PeerRequest::Garbage) continue;
+        last.push_back(r.bytes[0]);
+        if (last.size() > 5) last.erase(last.begin());
+        attentions += last == kAttention;
+    }
+    EXPECT_EQ(attentions, 10u);
+}
+
+TEST_F(BringUp, HandOverThenSilenceLeavesTheLinkAt38400) {
+    peer.AnswerGarbage([](const Bytes& last) { return last == kAttention ? Bytes{'*', '*'} : Bytes{}; });
+    EXPECT_EQ(Connect(), -2);
+    CommSettings s{};
+    TargetLink->GetSettings(s);
+    EXPECT_EQ(s.baudRate, 38400);
+    EXPECT_FALSE(daemonRunning);
+}
+
+TEST_F(BringUp, BoardAnsweringOnlyAt38400IsTakenAsRunningDaemon) {
+    // The application hands over, then only a daemon at 38400 answers.
+    peer.AckEverything();
+    peer.AnswerGarbage([this](const Bytes& last) {
+        if (last != kAttention) return Bytes{};
+        peer.Line().Send(Bytes{'*', '*'});
+        peer.Line().SetFormat({38400, 8, 0, 0});
+        return Bytes{};
+    });
+    EXPECT_EQ(Connect(), 2);
+    EXPECT_TRUE(daemonRunning);
+    EXPECT_TRUE(peer.Frames().empty());
+    // A later bring-up that finds the monitor at 9600 writes nothing.
+    peer.Line().SetFormat({9600, 8, 0, 0});
+    MonitorBoard();
+    EXPECT_EQ(Connect(), 1);
+    EXPECT_TRUE(peer.Frames().empty());
+}
+
+TEST_F(BringUp, MatchCountCarriesAcrossAttemptsAndResetsOnOtherBytes) {
+    peer.AckEverything();
+    int attention = 0;
+    peer.AnswerGarbage([&](const Bytes& last) -> Bytes {
+        if (last != kAttention) return {};
+        switch (attention++) {
+            case 0: return {'*', 'x', '*'};  // one match left standing
+            case 1: return {'*'};            // completes it in the next attempt
+            default: return {};
+        }
+    });
+    EXPECT_EQ(Connect(), 1);
+    EXPECT_EQ(attention, 2);  // "**" was complete after the second attention request
+}
+
+TEST_F(BringUp, DisabledEntriesAndOtherProcessorsCauseNoTraffic) {
+    MonitorBoard();
+    TargetConfiguration.processorType = 332;
+    TargetConfiguration.controlWords[1].enabled = false;
+    TargetConfiguration.regionEntries[9].enabled = false;
+    EXPECT_EQ(Connect(), 1);
+    const auto writes = DecodeWrites(peer.Frames());
+    for (const auto& w : writes) {
+        EXPECT_NE(w.width, 32) << std::hex << w.address;
+        EXPECT_NE(w.address, 0x1E32u);
+        EXPECT_FALSE(w.address >= 0x1F30 && w.address <= 0x1F36) << std::hex << w.address;
+    }
+    // 0x1E0A, both writes to 0x1E38, three control words, two region pairs.
+    EXPECT_EQ(writes.size(), 1u + 2u + 3u + 8u);
+}
+
+TEST_F(BringUp, EnabledPortRegistersGoOutAsSingleBytes) {
+    MonitorBoard();
+    TargetConfiguration.portRegisters[2] = {0x5A, true};
+    EXPECT_EQ(Connect(), 1);
+    bool seen = false;
+    for (const auto& f : FramesWith(0x81))
+        if (Address(f) == 0xFFF015) seen = f.Data() == Bytes{0x00, 0xFF, 0xF0, 0x15, 0x5A};
+    EXPECT_TRUE(seen);
+}
+
+TEST_F(BringUp, ASecondStepWhileOneHoldsTheLinkIsRefused) {
+    LinkUseT held;
+    ASSERT_TRUE(held.Held());
+    EXPECT_EQ(Connect(), kLinkBusy);
+    EXPECT_EQ(DownloadDaemon(), kLinkBusy);
+    EXPECT_EQ(EraseFlash(), kLinkBusy);
+    EXPECT_TRUE(peer.Requests().empty());
+}
+
+}  // namespace

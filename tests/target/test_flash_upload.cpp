@@ -1,0 +1,201 @@
+#include <cstdio>
+#include <fstream>
+#include <map>
+
+#include "RomUpload.h"
+#include "WorkflowFixture.h"
+#include "../srec/SrecTestUtil.h"
+
+namespace {
+
+class Erase : public WorkflowTest {};
+
+TEST_F(Erase, RefusedBeforeTheDaemonRuns) {
+    OpenLink();
+    EXPECT_EQ(EraseFlash(), -100);
+    EXPECT_TRUE(peer.Requests().empty());
+}
+
+TEST_F(Erase, StatusByteIsMapped) {
+    const std::vector<std::pair<std::uint8_t, int>> cases{{0x06, 0}, {0x15, 78}, {0x41, 65}};
+    for (const auto& [status, expected] : cases) {
+        DaemonAt38400();
+        peer.Answer([status = status](const PeerRequest&, std::size_t) { return Bytes{0x06, status}; });
+        EXPECT_EQ(TargetFlash->EraseChip(), expected) << int(status);
+        EXPECT_EQ(EraseFlash(), expected == 0 ? 0 : -104);
+    }
+}
+
+TEST_F(Erase, AcknowledgementRetriesThenWaitsForTheStatus) {
+    DaemonAt38400();
+    // Silent to the first two sends; the status comes 45 s after the
+    // acknowledgement, longer than a fixed 20 s pause would wait.
+    peer.Answer([this](const PeerRequest&, std::size_t i) -> Bytes {
+        if (i < 2) return {};
+        peer.Line().Send(std::uint8_t{0x06});
+        peer.Clock().Advance(45000);
+        return {0x06};
+    });
+    const std::int64_t start = peer.Clock().NowMs();
+    EXPECT_EQ(EraseFlash(), 0);
+    EXPECT_EQ(FramesWith(0x8F).size(), 3u);
+    // Two unanswered sends (2 s, then 1 s + 0.5 s), 1 s before the third,
+    // then the status as soon as it comes.
+    EXPECT_EQ(peer.Clock().NowMs() - start, 2000 + 1500 + 1000 + 45000);
+    EXPECT_EQ(TargetLink->ReadTimeout(), 10);
+}
+
+TEST_F(Erase, NoStatusEndsAtTheDeadline) {
+    DaemonAt38400();
+    peer.Answer([](const PeerRequest&, std::size_t) { return Bytes{0x06}; });
+    const std::int64_t start = peer.Clock().NowMs();
+    EXPECT_EQ(TargetFlash->EraseChip(), -100);
+    EXPECT_EQ(peer.Clock().NowMs() - start, 120000);
+}
+
+TEST_F(Erase, SectorAndSerialNumberCommands) {
+    DaemonAt38400();
+    peer.Answer([](const PeerRequest&, std::size_t) { return Bytes{0x06}; });
+    EXPECT_EQ(TargetFlash->EraseSector(0x470000), 0);
+    EXPECT_EQ(TargetFlash->EraseSerialNumber(), 0);
+    ASSERT_EQ(peer.Frames().size(), 2u);
+    EXPECT_EQ(peer.Frames()[0].bytes, (Bytes{0x02, 0x00, 0x83, 0x04, 0x00, 0x47, 0x00, 0x00, 0xCE, 0x03}));
+    EXPECT_EQ(peer.Frames()[1].bytes, (Bytes{0x02, 0x00, 0x8A, 0x00, 0x8A, 0x03}));
+}
+
+class Upload : public WorkflowTest {
+protected:
+    // A file of `records` records of `size` bytes from `from`, in S3 form.
+    std::string Rom(const std::string& name, std::uint32_t from, int records, int size, const std::string& tail = "") {
+        const auto path = dir.Path(name);
+        {
+            SXFILE_T f(path.c_str(), kModeOut | kModeTrunc);
+            for (int r = 0; r < records; ++r) {
+                Bytes d(static_cast<std::size_t>(size));
+                for (int i = 0; i < size; ++i) d[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(r * size + i);
+                f.WriteRecord(from + static_cast<std::uint32_t>(r * size), static_cast<std::uint8_t>(size), d.data(), '3');
+            }
+            f.WriteLine(tail.c_str());
+            f.WriteRecord(0, 0, nullptr, '7');
+        }
+        return path;
+    }
+    // The flash as the programming frames left it.
+    std::map<std::uint32_t, std::uint8_t> Programmed() const {
+        std::map<std::uint32_t, std::uint8_t> mem;
+        for (const auto& f : FramesWith(0x84)) {
+            const Bytes d = f.Data();
+            for (std::size_t i = 4; i < d.size(); ++i) mem[Address(f) + static_cast<std::uint32_t>(i - 4)] = d[i];
+        }
+        return mem;
+    }
+    ScratchDir dir;
+};
+
+TEST_F(Upload, SixteenByteRecordsGoIn240ByteFrames) {
+    DaemonAt38400();
+    peer.AckEverything();
+    EXPECT_EQ(LoadRomFile(Rom("a.s", 0x400000, 300, 16).c_str()), 0);
+    const auto frames = FramesWith(0x84);
+    ASSERT_EQ(frames.size(), 20u);
+    for (const auto& f : frames) EXPECT_EQ(f.Data().size(), 4u + 240);
+    EXPECT_EQ(Programmed().size(), 4800u);
+    EXPECT_EQ(progress.Count("lamp"), 20u);
+    // Every 100 records, except when a record opened a block.
+    EXPECT_EQ(progress.Count("set 99"), 1u);
+    EXPECT_EQ(progress.Count("set 299"), 1u);
+    EXPECT_EQ(progress.events.back(), "restart");
+    EXPECT_EQ(progress.events[progress.events.size() - 2], "fill");
+}
+
+TEST_F(Upload, ThirtyTwoByteRecordsGoAs245And11) {
+    DaemonAt38400();
+    peer.AckEverything();
+    EXPECT_EQ(LoadRomFile(Rom("b.s", 0x410000, 16, 32).c_str()), 0);
+    const auto frames = FramesWith(0x84);
+    ASSERT_EQ(frames.size(), 4u);
+    EXPECT_EQ(frames[0].Data().size(), 4u + 245);
+    EXPECT_EQ(frames[1].Data().size(), 4u + 11);
+    EXPECT_EQ(Address(frames[1]), 0x410000u + 245);
+    const auto mem = Programmed();
+    ASSERT_EQ(mem.size(), 512u);
+    for (std::uint32_t i = 0; i < 512; ++i) ASSERT_EQ(mem.at(0x410000 + i), static_cast<std::uint8_t>(i)) << i;
+}
+
+TEST_F(Upload, AGapWritesTheBlockSoFar) {
+    DaemonAt38400();
+    peer.AckEverything();
+    const auto path = dir.Path("gap.s");
+    {
+        SXFILE_T f(path.c_str(), kModeOut | kModeTrunc);
+        const Bytes d(16, 0xAB);
+        f.WriteRecord(0x400000, 16, d.data(), '3');
+        f.WriteRecord(0x400010, 16, d.data(), '3');
+        f.WriteRecord(0x401000, 16, d.data(), '3');
+        f.WriteRecord(0, 0, nullptr, '7');
+    }
+    EXPECT_EQ(LoadRomFile(path.c_str()), 0);
+    const auto frames = FramesWith(0x84);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].Data().size(), 4u + 32);
+    EXPECT_EQ(Address(frames[1]), 0x401000u);
+    EXPECT_EQ(frames[1].Data()[4], 0xAB);  // the record that followed the gap moved to the buffer's start
+}
+
+TEST_F(Upload, EmptyMissingAndNoDaemon) {
+    DaemonAt38400();
+    peer.AckEverything();
+    EXPECT_EQ(LoadRomFile(Rom("e.s", 0x400000, 0, 16).c_str()), 0);
+    EXPECT_EQ(progress.events, (std::vector<std::string>{"fill", "restart"}));
+    EXPECT_EQ(LoadRomFile(dir.Path("missing.s").c_str()), -151);
+    daemonRunning = false;
+    EXPECT_EQ(LoadRomFile(dir.Path("missing.s").c_str()), 1);
+    EXPECT_TRUE(peer.Frames().empty());
+}
+
+TEST_F(Upload, ACorruptRecordIsALoadErrorNotSuccess) {
+    DaemonAt38400();
+    peer.AckEverything();
+    EXPECT_EQ(LoadRomFile(Rom("c.s", 0x400000, 20, 16, "S30900000000FFFFFFFF00\n").c_str()), -1);
+    EXPECT_EQ(progress.Count("restart"), 0u);
+}
+
+TEST_F(Upload, AWordThatFailsStopsTheUpload) {
+    DaemonAt38400();
+    peer.Answer([](const PeerRequest& r, std::size_t) { return Bytes{Address(r) >= 0x4001E0 ? std::uint8_t{0x15} : std::uint8_t{0x06}}; });
+    EXPECT_EQ(LoadRomFile(Rom("f.s", 0x400000, 100, 16).c_str()), -1);
+    // Two good blocks, then five sends of the failing one, then nothing.
+    const auto frames = FramesWith(0x84);
+    ASSERT_EQ(frames.size(), 2u + 5u);
+    for (std::size_t i = 2; i < frames.size(); ++i) EXPECT_EQ(Address(frames[i]), 0x4001E0u);
+}
+
+TEST_F(Upload, CountLinesAndRestart) {
+    EXPECT_EQ(CountLines(""), 0);
+    EXPECT_EQ(CountLines(dir.Path("none").c_str()), 0);
+    EXPECT_EQ(CountLines(dir.Write("l.s", "a\nb\n" + std::string(300, 'x') + "\n").c_str()), 4);
+    EXPECT_FALSE(RestartReceiver(kRestartAddress));  // no link yet
+    EXPECT_TRUE(peer.Requests().empty());
+    DaemonAt38400();
+    peer.AckEverything();
+    EXPECT_TRUE(RestartReceiver(kRestartAddress));
+    ASSERT_EQ(FramesWith(0x82).size(), 1u);
+    EXPECT_EQ(Address(FramesWith(0x82)[0]), 0x400420u);
+}
+
+TEST_F(Upload, WholeFileCheckBeforeErasing) {
+    const auto good = CheckRomFile(Rom("g.s", 0x47FF00, 16, 16).c_str());
+    EXPECT_EQ(good.result, 0);
+    EXPECT_EQ(good.bytes, 256u);
+    EXPECT_EQ(good.highest, 0x480000u);
+    EXPECT_EQ(CheckRomFile(Rom("h.s", 0x47FF00, 17, 16).c_str()).result, kRomOutOfFlash);
+    EXPECT_EQ(CheckRomFile(Rom("i.s", 0x3FFFF0, 2, 16).c_str()).result, kRomOutOfFlash);
+    const auto bad = CheckRomFile(Rom("j.s", 0x400000, 3, 16, "S3090000\n").c_str());
+    EXPECT_EQ(bad.result, kRomBadRecord);
+    EXPECT_EQ(bad.line, 4u);
+    EXPECT_EQ(CheckRomFile(dir.Path("nothing.s").c_str()).result, kRomUnreadable);
+    EXPECT_EQ(CheckRomFile(Rom("k.s", 0x400000, 0, 16).c_str()).result, kRomEmpty);
+    EXPECT_NE(RomCheckText(bad).find("line 4"), std::string::npos);
+}
+
+}  // namespace
