@@ -1,0 +1,180 @@
+// zelmo-sim: the simulated board on a pseudo-terminal.
+#include <getopt.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "Board.h"
+#include "PtyAttachment.h"
+
+namespace {
+
+void Usage(std::FILE* f) {
+    std::fputs(
+        "Usage: zelmo-sim [options]\n"
+        "\n"
+        "Runs a simulated board (CPU32 core, AM29F400 flash, MC68681 DUART and its\n"
+        "boot monitor) and serves its console channel on a pseudo-terminal. The\n"
+        "device path is printed on the first line; point zelmo at it. The board\n"
+        "runs until interrupted (Ctrl-C).\n"
+        "\n"
+        "Options:\n"
+        "  -c, --channel A|B      DUART channel of the boot monitor (default A)\n"
+        "  -a, --application      an application owns the line at power-on; it hands\n"
+        "                         the line to the monitor after a break, the break\n"
+        "                         message and the attention request\n"
+        "  -t, --timing PROFILE   flash operation times: instant (default) or typical\n"
+        "                         (the data sheet's: 12 us a word, 1 s a sector)\n"
+        "  -r, --real-time        run at the board's own speed; without it the board\n"
+        "                         runs as fast as it can while there is work\n"
+        "  -f, --flash FILE       load the flash from an S-record file at start\n"
+        "  -o, --dump FILE        save the flash to an S-record file at exit\n"
+        "  -l, --link PATH        also make PATH a symbolic link to the device\n"
+        "  -T, --trace            print every character on the line to stderr\n"
+        "  -p, --preset           chip selects already set: flash and RAM answer\n"
+        "                         before the board's memory interface is written\n"
+        "  -h, --help             this text\n"
+        "\n"
+        "Limits: a pseudo-terminal carries no break, so a host's break (and with it\n"
+        "the hand-over from an application, and a daemon's return to 9600 baud on a\n"
+        "break) never reaches the board this way. The host's speed and framing are\n"
+        "read from the terminal: a host at another speed than the board's channel\n"
+        "receives garbled characters, as on a cable. A CPU fault (bus error, illegal\n"
+        "instruction, ...) is printed with its PC and the board is reset.\n",
+        f);
+}
+
+volatile sig_atomic_t gStop = 0;
+void OnSignal(int) { gStop = 1; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    sim::BoardOptions options;
+    std::string dump;
+    std::string link;
+    bool trace = false;
+    static const option longOptions[] = {
+        {"channel", required_argument, nullptr, 'c'}, {"application", no_argument, nullptr, 'a'},
+        {"timing", required_argument, nullptr, 't'},  {"real-time", no_argument, nullptr, 'r'},
+        {"flash", required_argument, nullptr, 'f'},   {"dump", required_argument, nullptr, 'o'},
+        {"link", required_argument, nullptr, 'l'},    {"trace", no_argument, nullptr, 'T'},
+        {"preset", no_argument, nullptr, 'p'},        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    for (;;) {
+        const int c = getopt_long(argc, argv, "c:at:rf:o:l:Tph", longOptions, nullptr);
+        if (c == -1) break;
+        switch (c) {
+            case 'c':
+                if (std::strcmp(optarg, "A") == 0 || std::strcmp(optarg, "a") == 0) {
+                    options.channel = sim::Channel::A;
+                } else if (std::strcmp(optarg, "B") == 0 || std::strcmp(optarg, "b") == 0) {
+                    options.channel = sim::Channel::B;
+                } else {
+                    std::fprintf(stderr, "zelmo-sim: channel must be A or B, not \"%s\"\n", optarg);
+                    return 2;
+                }
+                break;
+            case 'a': options.application = true; break;
+            case 't':
+                if (std::strcmp(optarg, "instant") == 0) {
+                    options.timing = sim::TimingProfile::Instant;
+                } else if (std::strcmp(optarg, "typical") == 0) {
+                    options.timing = sim::TimingProfile::Typical;
+                } else {
+                    std::fprintf(stderr, "zelmo-sim: timing must be instant or typical, not \"%s\"\n", optarg);
+                    return 2;
+                }
+                break;
+            case 'r': options.realTime = true; break;
+            case 'f': options.flashImage = optarg; break;
+            case 'o': dump = optarg; break;
+            case 'l': link = optarg; break;
+            case 'T': trace = true; break;
+            case 'p': options.chipSelectsPreset = true; break;
+            case 'h': Usage(stdout); return 0;
+            default: Usage(stderr); return 2;
+        }
+    }
+    if (optind < argc) {
+        std::fprintf(stderr, "zelmo-sim: unexpected argument \"%s\"\n", argv[optind]);
+        Usage(stderr);
+        return 2;
+    }
+    if (!trace) options.traceLimit = 0;
+
+    std::string error;
+    auto board = sim::Board::Create(options, &error);
+    if (!board) {
+        std::fprintf(stderr, "zelmo-sim: %s\n", error.c_str());
+        return 1;
+    }
+    board->SetFaultCallback([](const sim::BoardFault& f) {
+        if (f.kind == sim::BoardFault::Kind::MonitorStore) {
+            std::fprintf(stderr, "zelmo-sim: %s (not acknowledged)\n", f.text.c_str());
+        } else {
+            std::fprintf(stderr, "zelmo-sim: board fault: %s at PC 0x%06X: %s\n", sim::ToString(f.kind), f.pc,
+                         f.text.c_str());
+        }
+    });
+    if (trace) {
+        board->SetTraceCallback([](const sim::TraceEntry& e) {
+            const double ms = static_cast<double>(e.time) / static_cast<double>(sim::kPicosPerMilli);
+            if (e.isBreak) {
+                std::fprintf(stderr, "%12.3f ms %s break\n", ms, e.toBoard ? "host>board" : "board>host");
+            } else {
+                std::fprintf(stderr, "%12.3f ms %s %02X%s\n", ms, e.toBoard ? "host>board" : "board>host", e.byte,
+                             e.framingError ? " (framing error)" : "");
+            }
+        });
+    }
+    auto pty = sim::PtyAttachment::Open(*board, &error);
+    if (!pty) {
+        std::fprintf(stderr, "zelmo-sim: %s\n", error.c_str());
+        return 1;
+    }
+    if (!link.empty()) {
+        unlink(link.c_str());
+        if (symlink(pty->Path().c_str(), link.c_str()) != 0) {
+            std::fprintf(stderr, "zelmo-sim: cannot link %s: %s\n", link.c_str(), std::strerror(errno));
+            return 1;
+        }
+    }
+    std::printf("%s\n", pty->Path().c_str());
+    std::fflush(stdout);
+    std::fprintf(stderr, "zelmo-sim: boot monitor on channel %c at 9600 8N1%s; Ctrl-C ends\n",
+                 options.channel == sim::Channel::A ? 'A' : 'B',
+                 options.application ? ", application running" : "");
+
+    struct sigaction sa{};
+    sa.sa_handler = OnSignal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    board->Start();
+    while (gStop == 0) {
+        const timespec pause{0, 100'000'000};
+        nanosleep(&pause, nullptr);
+        if (board->Mode() == sim::BoardMode::Halted) {
+            std::fprintf(stderr, "zelmo-sim: board reset\n");
+            board->Reset();
+        }
+    }
+    board->Stop();
+    pty.reset();
+    if (!link.empty()) unlink(link.c_str());
+    int rc = 0;
+    if (!dump.empty()) {
+        if (board->SaveFlash(dump) != 0) {
+            std::fprintf(stderr, "zelmo-sim: cannot write %s\n", dump.c_str());
+            rc = 1;
+        } else {
+            std::fprintf(stderr, "zelmo-sim: flash saved to %s\n", dump.c_str());
+        }
+    }
+    return rc;
+}

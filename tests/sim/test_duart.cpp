@@ -1,0 +1,151 @@
+// MC68681 model: status bits, transmitter pacing, receiver FIFO overrun,
+// received break and speed mismatch, all sampled at bit level.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "Mc68681.h"
+
+namespace {
+
+using sim::Mc68681;
+using sim::Picos;
+using sim::WireChar;
+
+constexpr Picos kChar9600 = 10 * (sim::kPicosPerSecond / 9600);
+
+struct Duart {
+    Mc68681 d;
+    std::vector<WireChar> toHost;
+    Duart(std::uint8_t csr = 0xBB) {
+        d.toHost = [this](unsigned ch, const WireChar& c) {
+            if (ch == 0) toHost.push_back(c);
+        };
+        d.Write(Mc68681::kCRA, 0x10, 0);
+        d.Write(Mc68681::kMRA, 0x13, 0);
+        d.Write(Mc68681::kMRA, 0x07, 0);
+        d.Write(Mc68681::kSRA_CSRA, csr, 0);
+        d.Write(Mc68681::kCRA, 0x05, 0);
+    }
+    std::uint8_t Sr(Picos t) { return d.Read(Mc68681::kSRA_CSRA, t); }
+    std::uint8_t Rb(Picos t) { return d.Read(Mc68681::kRBA_TBA, t); }
+    void Send(const std::string& s, const sim::LineFormat& f, Picos t) {
+        for (char c : s) d.HostSend(0, static_cast<std::uint8_t>(c), f, t);
+    }
+    // Reads as a polling CPU would, every quarter character at 38400, until `until`.
+    std::string Poll(Picos until) {
+        std::string r;
+        for (Picos t = 0; t <= until; t += kChar9600 / 16) r += Drain(t);
+        return r;
+    }
+    std::string Drain(Picos t) {
+        std::string r;
+        while (Sr(t) & Mc68681::kRxRdy) r.push_back(static_cast<char>(Rb(t)));
+        return r;
+    }
+};
+
+TEST(Duart, TransmitterStatusFollowsHoldingAndShiftRegister) {
+    Duart u;
+    EXPECT_EQ(u.Sr(0), Mc68681::kTxRdy | Mc68681::kTxEmt);
+    u.d.Write(Mc68681::kRBA_TBA, 'O', 0);
+    EXPECT_EQ(u.Sr(0), Mc68681::kTxRdy);  // moved on to the shift register
+    u.d.Write(Mc68681::kRBA_TBA, 'K', 0);
+    EXPECT_EQ(u.Sr(0), 0);                // holding register full
+    u.d.Write(Mc68681::kRBA_TBA, 'X', 0); // lost: TxRDY was clear
+    EXPECT_EQ(u.Sr(kChar9600), Mc68681::kTxRdy);
+    EXPECT_EQ(u.Sr(2 * kChar9600), Mc68681::kTxRdy | Mc68681::kTxEmt);
+    ASSERT_EQ(u.toHost.size(), 2u);
+    EXPECT_EQ(u.toHost[0].byte, 'O');
+    EXPECT_EQ(u.toHost[1].byte, 'K');
+    EXPECT_FALSE(u.toHost[1].framingError);
+    // Paced at the channel's speed: the second character's stop bit lies in the second frame time.
+    EXPECT_GT(u.toHost[1].time, kChar9600 + 9 * kChar9600 / 10);
+    EXPECT_LE(u.toHost[1].time, 2 * kChar9600);
+}
+
+TEST(Duart, ReceiveFifoHoldsThreePlusShiftRegisterThenOverruns) {
+    Duart u;
+    u.Send("1234", sim::k9600_8N1, 0);
+    const std::uint8_t sr4 = u.Sr(4 * kChar9600);
+    EXPECT_EQ(sr4 & (Mc68681::kRxRdy | Mc68681::kFFull | Mc68681::kOverrun), Mc68681::kRxRdy | Mc68681::kFFull);
+    EXPECT_EQ(u.Drain(4 * kChar9600), "1234");
+
+    Duart v;
+    v.Send("12345", sim::k9600_8N1, 0);
+    EXPECT_TRUE(v.Sr(5 * kChar9600) & Mc68681::kOverrun);
+    EXPECT_EQ(v.Drain(5 * kChar9600), "1235");  // the fourth was overwritten
+    EXPECT_TRUE(v.Sr(5 * kChar9600) & Mc68681::kOverrun);
+    v.d.Write(Mc68681::kCRA, 0x40, 5 * kChar9600);  // reset error status
+    EXPECT_FALSE(v.Sr(5 * kChar9600) & Mc68681::kOverrun);
+}
+
+TEST(Duart, BreakQueuesOneFlaggedNulUntilLineReturnsToMark) {
+    Duart u;
+    u.d.HostBreak(0, true, 0);
+    const Picos off = 500 * sim::kPicosPerMilli;
+    EXPECT_EQ(u.Sr(off - 1) & (Mc68681::kRxRdy | Mc68681::kReceivedBreak),
+              Mc68681::kRxRdy | Mc68681::kReceivedBreak);
+    u.d.HostBreak(0, false, off);
+    u.Send("A", sim::k9600_8N1, off + kChar9600);
+    const Picos later = off + 3 * kChar9600;
+    EXPECT_TRUE(u.Sr(later) & Mc68681::kReceivedBreak);
+    EXPECT_EQ(u.Rb(later), 0x00);  // the break character, read and dropped
+    const std::uint8_t sr = u.Sr(later);
+    EXPECT_EQ(sr & (Mc68681::kRxRdy | Mc68681::kReceivedBreak), Mc68681::kRxRdy);
+    EXPECT_EQ(u.Rb(later), 'A');
+    EXPECT_FALSE(u.Sr(later) & Mc68681::kRxRdy);  // one break, one character
+}
+
+TEST(Duart, SpeedMismatchGarblesOrLosesCharacters) {
+    const std::string text = "\x02\x01\x81\x16PING-TEST";
+    Duart slow;  // board at 9600, host at 38400
+    slow.Send(text, sim::k38400_8N1, 0);
+    const std::string got = slow.Poll(30 * kChar9600);
+    EXPECT_NE(got, text);
+    EXPECT_LT(got.size(), text.size());
+
+    Duart fast(0xCC);  // board at 38400, host at 9600
+    fast.Send(text, sim::k9600_8N1, 0);
+    const std::string fastGot = fast.Poll(30 * kChar9600);
+    EXPECT_NE(fastGot, text);
+
+    Duart same(0xCC);  // both at 38400: exact
+    same.Send(text, sim::k38400_8N1, 0);
+    EXPECT_EQ(same.Poll(30 * kChar9600), text);
+}
+
+TEST(Duart, ClockSelectCodesFollowBaudRateSet) {
+    Duart u;
+    EXPECT_EQ(u.d.BaudOf(0xB), 9600u);
+    EXPECT_EQ(u.d.BaudOf(0xC), 38400u);
+    u.d.Write(Mc68681::kIPCR_ACR, 0x80, 0);
+    EXPECT_EQ(u.d.BaudOf(0xB), 9600u);
+    EXPECT_EQ(u.d.BaudOf(0xC), 19200u);
+    u.d.Write(Mc68681::kSRA_CSRA, 0xCC, 0);
+    u.Send("ok", {19200, 8, sim::Parity::None, 1}, 0);
+    EXPECT_EQ(u.Drain(kChar9600), "ok");
+    EXPECT_EQ(u.d.TxFormat(0).baud, 19200u);
+}
+
+TEST(Duart, ParityAndFramingErrorsAreFlagged) {
+    Duart even;  // board 8E1, host 8N1: the host's stop bit is read as parity
+    even.d.Write(Mc68681::kCRA, 0x10, 0);
+    even.d.Write(Mc68681::kMRA, 0x03, 0);
+    even.Send("\x03", sim::k9600_8N1, 0);
+    std::uint8_t sr = even.Sr(2 * kChar9600);
+    EXPECT_EQ(sr & (Mc68681::kRxRdy | Mc68681::kParityError | Mc68681::kFramingError),
+              Mc68681::kRxRdy | Mc68681::kParityError);
+    EXPECT_EQ(even.Rb(2 * kChar9600), 0x03);
+
+    Duart five;  // board 5N1, host 8N1: the board's stop bit falls on a 0 data bit
+    five.d.Write(Mc68681::kCRA, 0x10, 0);
+    five.d.Write(Mc68681::kMRA, 0x10, 0);
+    five.Send("\x01", sim::k9600_8N1, 0);
+    sr = five.Sr(2 * kChar9600);
+    EXPECT_EQ(sr & (Mc68681::kRxRdy | Mc68681::kFramingError | Mc68681::kReceivedBreak),
+              Mc68681::kRxRdy | Mc68681::kFramingError);
+    EXPECT_EQ(five.Rb(2 * kChar9600), 0x01);
+}
+
+}  // namespace
