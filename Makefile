@@ -4,7 +4,7 @@ FUZZ_BUILD  ?= build-fuzz
 FUZZ_SECONDS ?= 300
 JOBS        ?= $(shell nproc)
 
-.PHONY: all setup configure build test fuzz clean
+.PHONY: all setup configure build test demo fuzz clean
 
 all: build
 
@@ -19,6 +19,11 @@ build: configure
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# Programs the example ROM into the simulated board, restarts the board and
+# shows what its new program prints.
+demo: build
+	$(BUILD)/cli/zelmo-cli program $(BUILD)/examples/hello.s37 --simulate --restart --monitor 2
 
 # Runs the S-record fuzzer for FUZZ_SECONDS (default 300 s). New inputs land
 # in fuzz-work/; copy the interesting ones into tests/fuzz/corpus/ to keep them.
