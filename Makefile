@@ -4,7 +4,7 @@ FUZZ_BUILD  ?= build-fuzz
 FUZZ_SECONDS ?= 300
 JOBS        ?= $(shell nproc)
 
-.PHONY: all setup configure build test demo fuzz clean
+.PHONY: all setup configure build test demo fuzz fuzz-daemon clean
 
 all: build
 
@@ -33,6 +33,13 @@ fuzz: setup
 	mkdir -p fuzz-work/read_record
 	$(FUZZ_BUILD)/tests/fuzz/fuzz_read_record -max_total_time=$(FUZZ_SECONDS) -max_len=4096 \
 	  fuzz-work/read_record tests/fuzz/corpus/read_record
+
+# Sends FUZZ_STEPS random and damaged requests to the real daemon on the
+# simulated board, checking every reply and that nothing else changed.
+FUZZ_STEPS ?= 100000
+fuzz-daemon: build
+	ZELMO_DAEMON_FUZZ_STEPS=$(FUZZ_STEPS) ZELMO_DAEMON_FUZZ_SEED=$$RANDOM \
+	  $(BUILD)/tests/daemon/daemon_sim_tests --gtest_filter='DaemonFuzz.*'
 
 clean:
 	rm -rf $(BUILD) $(FUZZ_BUILD) fuzz-work

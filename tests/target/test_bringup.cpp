@@ -1,17 +1,13 @@
 #include <cstring>
 
+#include "../common/BringUpWrites.h"
 #include "WorkflowFixture.h"
 
 namespace {
 
 const Bytes kAttention{0x10, 0x1E, 0x54, 0x10, 0x03};
 
-struct Write {
-    std::uint32_t address;
-    int width;
-    std::uint32_t value;
-    bool operator==(const Write&) const = default;
-};
+using Write = RegisterStep;
 
 // The register writes a monitor saw: a 16-bit write is a store of the
 // register-write routine at the scratch address followed by a run request;
@@ -50,15 +46,7 @@ protected:
 TEST_F(BringUp, FreshBoardGetsTheTwentyFiveWritesInOrder) {
     MonitorBoard();
     EXPECT_EQ(Connect(), 1);
-    const std::vector<Write> expected{
-        {0x1E0A, 16, 0x0C00},     {0xFFF040, 32, 0x1F7F},   {0xFFF044, 32, 0x13},     {0xFFF048, 32, 0x7FF7D},
-        {0xFFF04C, 32, 0x400013}, {0xFFF050, 32, 0xFFF71},  {0xFFF054, 32, 0x490013}, {0x1E38, 16, 0x0A05},
-        {0x1E30, 16, 0x0382},     {0x1E32, 16, 0xEFFE},     {0x1E34, 16, 0x9C35},     {0x1E36, 16, 0x00B6},
-        {0x1E38, 16, 0x0000},     {0x1F08, 16, 0xF903},     {0x1F0A, 16, 0xF301},     {0x1F0C, 16, 0x0049},
-        {0x1F0E, 16, 0x0101},     {0x1F30, 16, 0xF903},     {0x1F32, 16, 0xF201},     {0x1F34, 16, 0x0049},
-        {0x1F36, 16, 0x0041},     {0x1F38, 16, 0xF907},     {0x1F3A, 16, 0xF381},     {0x1F3C, 16, 0x0040},
-        {0x1F3E, 16, 0x0141},
-    };
+    const std::vector<Write> expected(kBringUpWrites.begin(), kBringUpWrites.end());
     EXPECT_EQ(DecodeWrites(peer.Frames()), expected);
     // Every 16-bit store is followed by a run request of the routine.
     EXPECT_EQ(FramesWith(0x82).size(), 19u);
