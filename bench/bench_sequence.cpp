@@ -1,6 +1,8 @@
 // Times each phase of the loading sequence for a 64 KiB ROM against the
 // simulated board: unpaced (as fast as the simulator goes) or, with
 // --real-time, at the board's real speed with the flash's typical times.
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -22,7 +24,7 @@ using Clock = std::chrono::steady_clock;
 double Since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
 std::string MakeRom(std::size_t bytes) {
-    const auto path = (std::filesystem::temp_directory_path() / "zelmo-bench-64k.s37").string();
+    const auto path = (std::filesystem::temp_directory_path() / ("zelmo-bench-64k-" + std::to_string(::getpid()) + ".s37")).string();
     SXFILE_T f(path.c_str(), kModeOut | kModeTrunc);
     std::mt19937 rng(1);
     std::array<std::uint8_t, 16> d{};

@@ -71,7 +71,7 @@ private:
             const int filled = percent * 40 / 100;
             std::printf("\r  %-8s [%s%s] %3d%%", what_, std::string(static_cast<std::size_t>(filled), '#').c_str(),
                         std::string(static_cast<std::size_t>(40 - filled), '.').c_str(), percent);
-        } else if (percent / 25 != lastShown_ / 25 || percent == 100) {
+        } else if (lastShown_ < 0 || percent / 25 != lastShown_ / 25 || percent == 100) {
             std::printf("  %s %d%%\n", what_, percent);
         } else {
             return;
