@@ -125,10 +125,19 @@ public:
     bool WaitInput(std::int32_t ms) override {
         pollfd p{fd_, POLLIN, 0};
         const int r = ::poll(&p, 1, std::max(ms, 0));
-        if (r > 0 && (p.revents & POLLIN) != 0) return true;
+        if (r <= 0) return false;
         // A device that has gone (an unplugged adapter, a closed pty master)
-        // reports hang-up at once, every time: sleep out the wait instead.
-        if (r > 0 && ms > 0) ::poll(nullptr, 0, ms);
+        // reports hang-up at once, every time, and a hung-up terminal also
+        // claims POLLIN although every read gives 0 bytes. Only bytes really
+        // queued count as input; otherwise sleep out the wait, or the caller
+        // would spin until its deadline.
+        const bool gone = (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+        if ((p.revents & POLLIN) != 0) {
+            if (!gone) return true;
+            int queued = 0;
+            if (::ioctl(fd_, FIONREAD, &queued) == 0 && queued > 0) return true;
+        }
+        if (ms > 0) ::poll(nullptr, 0, ms);
         return false;
     }
 

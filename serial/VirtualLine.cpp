@@ -183,10 +183,12 @@ bool VirtualLineCore::HostWrite(std::span<const std::uint8_t> bytes, std::chrono
     const auto start = Clock::now();
     Clock::time_point last = start;
     std::function<void()> notify;
+    bool paced = false;  // as of the enqueue; pacing_ may change on another thread
     {
         std::lock_guard lock(mutex_);
         for (std::uint8_t b : bytes) Enqueue(toPeer_, hostFormat_, b, false, 0, start);
-        if (pacing_)
+        paced = pacing_;
+        if (paced)
             last = std::max(last, toPeer_.busyUntil);
         else
             Settle(toPeer_, peerFormat_, start);
@@ -194,7 +196,7 @@ bool VirtualLineCore::HostWrite(std::span<const std::uint8_t> bytes, std::chrono
     }
     toPeer_.arrived.notify_all();
     if (notify) notify();
-    if (!pacing_) return true;
+    if (!paced) return true;
     // The write completes when its last character has left the line.
     const auto giveUp = start + limit;
     std::this_thread::sleep_until(std::min(last, giveUp));

@@ -182,6 +182,19 @@ TEST_F(PortTest, SerialIOReadAndWrite) {
     EXPECT_EQ(io.PurgeInput(), 0);
 }
 
+TEST_F(PortTest, SerialIOWriteThatCannotFinishGivesNothing) {
+    // At 300 baud a character needs 33 ms, more than the 10 ms per byte a
+    // write may take: the write fails as a whole, never as a part count.
+    line.SetFormat({300, 8, 0, 0});
+    line.SetPacing(true);
+    BindPort(0, "port-test");
+    SerialIO io(0);
+    ASSERT_EQ(io.Configure(CommSettings{300, 300, 0, 0, 8, 0}), 0);
+    EXPECT_EQ(io.Write(Bytes{1, 2}), 0);
+    line.SetPacing(false);
+    EXPECT_EQ(io.Write(Bytes{1, 2}), 2);
+}
+
 TEST_F(PortTest, SerialIOOnAClosedPort) {
     ManualClockT clock;
     ScopedClockT use(clock);

@@ -130,6 +130,23 @@ TEST_F(PtyTest, ReadWriteAndPurge) {
     EXPECT_EQ(CommBreak(5), 0);
 }
 
+// A terminal that has hung up claims input for ever while every read gives
+// nothing; taking that for input turns each wait into a busy loop.
+TEST_F(PtyTest, AHungUpLineIsNotInputWaiting) {
+    ASSERT_EQ(CommOpen(path.c_str(), 9600, 0, 8, 0), 0);
+    ASSERT_EQ(::write(master, "\x06", 1), 1);
+    ASSERT_EQ(CommWaitInput(2000), 1);  // a real byte still counts
+    std::uint8_t b = 0;
+    Bytes one(1);
+    ASSERT_EQ(CommRead(one), 1);
+    EXPECT_EQ(one[0], 0x06);
+
+    ::close(master);
+    master = -1;
+    EXPECT_EQ(CommWaitInput(0), 0);
+    EXPECT_EQ(CommRead(std::span(&b, 1)), 0);
+}
+
 TEST_F(PtyTest, OpenIsExclusive) {
     ASSERT_EQ(CommOpen(path.c_str(), 9600, 0, 8, 0), 0);
     int excl = 0;
