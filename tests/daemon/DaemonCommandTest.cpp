@@ -37,6 +37,20 @@ bool AllBlank(const Bytes& bytes) {
     return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0xFF; });
 }
 
+// The daemon's data words: PORT, then the two working pointers of the
+// serial-number and last-page routines.
+constexpr std::uint32_t kAddressWord = 0x4A0004, kAddress2Word = 0x4A0008;
+
+std::uint32_t Long(const DaemonBoard& d, std::uint32_t at) {
+    const Bytes b = d.Read(at, 4);
+    return (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) | (std::uint32_t{b[2]} << 8) | b[3];
+}
+
+void SetLong(DaemonBoard& d, std::uint32_t at, std::uint32_t value) {
+    d.Write(at, Bytes{static_cast<std::uint8_t>(value >> 24), static_cast<std::uint8_t>(value >> 16),
+                      static_cast<std::uint8_t>(value >> 8), static_cast<std::uint8_t>(value)});
+}
+
 // ---- receiver ------------------------------------------------------------------
 
 TEST_F(Daemon, AnswersEachEnqWithOneAckAndThePingWithOne) {
@@ -275,6 +289,33 @@ TEST_F(Daemon, ChipEraseThatFailsAnswersNakAndStillRestoresTheSerialNumber) {
     EXPECT_TRUE(d_.Alive());
 }
 
+// The routines step `address` and `address2` a word at a time and leave them
+// where their loops ended: which pointer walks the flash and which the save
+// buffer shows in the values left behind.
+TEST_F(Daemon, LeavesTheWorkingPointersWhereTheKeepingLoopsEnd) {
+    constexpr std::uint32_t kUntouched = 0x13579BDF;
+
+    // Blank area: only the scan runs; it ends at the flash's end.
+    SetLong(d_, kAddress2Word, kUntouched);
+    EXPECT_EQ(Ask(Frame(0x8A, {}), 2), (Bytes{kAck, kAck}));
+    EXPECT_EQ(Long(d_, kAddressWord), kFlashEnd);
+    EXPECT_EQ(Long(d_, kAddress2Word), kUntouched);
+    EXPECT_EQ(Ask(Frame(0x8F, {}), 2, DaemonBoard::Millis(10000)), (Bytes{kAck, kAck}));
+    EXPECT_EQ(Long(d_, kAddressWord), kFlashEnd);
+    EXPECT_EQ(Long(d_, kAddress2Word), kUntouched);
+
+    // 0x8F programs the area back: `address` ends in RAM, `address2` in flash.
+    d_.FillFlash(kSerialArea, kFlashEnd, 0x5C);
+    EXPECT_EQ(Ask(Frame(0x8F, {}), 2, DaemonBoard::Millis(10000)), (Bytes{kAck, kAck}));
+    EXPECT_EQ(Long(d_, kAddressWord), kSaveBuffer + 0x1000);
+    EXPECT_EQ(Long(d_, kAddress2Word), kFlashEnd);
+
+    // 0x8A programs the page below the area back: the other way round.
+    EXPECT_EQ(Ask(Frame(0x8A, {}), 2, DaemonBoard::Millis(10000)), (Bytes{kAck, kAck}));
+    EXPECT_EQ(Long(d_, kAddressWord), kSerialArea);
+    EXPECT_EQ(Long(d_, kAddress2Word), kSaveBuffer + (kSerialArea - kLastPage));
+}
+
 // ---- line ------------------------------------------------------------------------
 
 TEST_F(Daemon, ChangesSpeedAfterAcknowledgingAtTheOldOne) {
@@ -321,6 +362,52 @@ TEST_F(Daemon, ReturnsToTheBootMonitor) {
     EXPECT_EQ(Ask({0x05, 0x0A, 0x14, 0x28}, 1), Bytes{kAck});  // the monitor answers the ping
 }
 
+TEST(DaemonMonitor, ReentersAtTheEntryTheMonitorsByteSelects) {
+    for (const bool at1DA : {true, false}) {
+        sim::BoardOptions o = DaemonBoard::DefaultOptions();
+        o.reenterAt1DA = at1DA;
+        DaemonBoard d(o);
+        ASSERT_TRUE(d.Ok()) << d.Error();
+        ASSERT_TRUE(d.StartDaemon());
+        EXPECT_EQ(d.SendExpectingSilence(Frame(0x87, {})), Bytes{});
+        EXPECT_EQ(d.Board().Mode(), sim::BoardMode::Monitor);
+        EXPECT_EQ(d.Board().CpuPc(), at1DA ? sim::kReentry1DA : sim::kReentry1C8);
+        EXPECT_TRUE(d.Faults().empty()) << d.FaultText();
+    }
+}
+
+// With the flash's real times the erase lasts long enough to look at the
+// working pointers while it runs, after the save and before the restore.
+TEST(DaemonKeeping, SavesWithEachPointerInItsOwnRole) {
+    sim::BoardOptions o = DaemonBoard::DefaultOptions();
+    o.timing = sim::TimingProfile::Typical;
+    DaemonBoard d(o);
+    ASSERT_TRUE(d.Ok()) << d.Error();
+    ASSERT_TRUE(d.StartDaemon());
+    d.FillFlash(kSerialArea, kFlashEnd, 0x4E);
+
+    // 0x8A: `address` walks the flash up to the area, `address2` the buffer.
+    const unsigned long sectorErases = d.Board().FlashCounters().sectorErases;
+    EXPECT_EQ(d.Exchange(Frame(0x8A, {}), 1), Bytes{kAck});
+    ASSERT_TRUE(d.Board().RunUntil([&] { return d.Board().FlashCounters().sectorErases > sectorErases; },
+                                   DaemonBoard::Millis(3000)));
+    EXPECT_EQ(Long(d, kAddressWord), kSerialArea);
+    EXPECT_EQ(Long(d, kAddress2Word), kSaveBuffer + (kSerialArea - kLastPage));
+    EXPECT_EQ(d.Exchange({}, 1, DaemonBoard::Millis(5000)), Bytes{kAck});
+
+    // 0x8F: `address` walks the buffer, `address2` the area.
+    d.FillFlash(kSerialArea, kFlashEnd, 0x4F);
+    SetLong(d, kAddressWord, 0);
+    SetLong(d, kAddress2Word, 0);
+    const unsigned long chipErases = d.Board().FlashCounters().chipErases;
+    EXPECT_EQ(d.Exchange(Frame(0x8F, {}), 1), Bytes{kAck});
+    ASSERT_TRUE(d.Board().RunUntil([&] { return d.Board().FlashCounters().chipErases > chipErases; },
+                                   DaemonBoard::Millis(3000)));
+    EXPECT_EQ(Long(d, kAddressWord), kSaveBuffer + 0x1000);
+    EXPECT_EQ(Long(d, kAddress2Word), kFlashEnd);
+    EXPECT_TRUE(d.Faults().empty()) << d.FaultText();
+}
+
 // The stack stays far from the code: paint it, exercise the deepest paths,
 // and look how far down it was used.
 TEST(DaemonStack, StaysWithinItsReserve) {
@@ -354,6 +441,38 @@ TEST(DaemonStart, AnswersOnChannelBWhenTheMonitorUsesIt) {
     ASSERT_TRUE(d.StartDaemon());
     EXPECT_NE(d.Word(0x806), 0x0C00);
     EXPECT_EQ(d.Read(0x4A0000, 4), (Bytes{0x00, 0x00, 0x00, 0x01}));  // PORT
+    EXPECT_TRUE(d.Alive());
+    EXPECT_TRUE(d.Faults().empty()) << d.FaultText();
+}
+
+TEST(DaemonStart, SetsOnlyChannelBsSpeedThereAndBothOnABreak) {
+    sim::BoardOptions o = DaemonBoard::DefaultOptions();
+    o.channel = sim::Channel::B;
+    DaemonBoard d(o);
+    ASSERT_TRUE(d.Ok()) << d.Error();
+    ASSERT_TRUE(d.StartDaemon());
+    const std::uint8_t channelA = d.Board().DuartClockSelect(sim::Channel::A);
+    EXPECT_EQ(d.Exchange(Frame(0x86, Bytes{0x0C}), 1), Bytes{kAck});
+    EXPECT_EQ(d.Board().DuartClockSelect(sim::Channel::B), 0xCC);
+    EXPECT_EQ(d.Board().DuartClockSelect(sim::Channel::A), channelA);
+    d.SetHostFormat(sim::k38400_8N1);
+    EXPECT_TRUE(d.Alive());
+
+    // Channel A away from 9600 too, so that the break has both to reset:
+    // move.b #$CC,$00000C03 ; rts
+    const Bytes setCsra = {0x13, 0xFC, 0x00, 0xCC, 0x00, 0x00, 0x0C, 0x03, 0x4E, 0x75};
+    EXPECT_EQ(d.Exchange(AddressFrame(0x81, kScratch, setCsra), 1), Bytes{kAck});
+    EXPECT_EQ(d.Exchange(AddressFrame(0x82, kScratch), 1), Bytes{kAck});
+    EXPECT_TRUE(d.Alive());
+    EXPECT_EQ(d.Board().DuartClockSelect(sim::Channel::A), 0xCC);
+
+    d.Board().HostBreak(true);
+    d.Board().RunFor(DaemonBoard::Millis(300));
+    d.Board().HostBreak(false);
+    EXPECT_EQ(d.Exchange({}, 0, DaemonBoard::Millis(500)), Bytes{});
+    EXPECT_EQ(d.Board().DuartClockSelect(sim::Channel::A), 0xBB);
+    EXPECT_EQ(d.Board().DuartClockSelect(sim::Channel::B), 0xBB);
+    d.SetHostFormat(sim::k9600_8N1);
     EXPECT_TRUE(d.Alive());
     EXPECT_TRUE(d.Faults().empty()) << d.FaultText();
 }
