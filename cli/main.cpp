@@ -12,6 +12,7 @@
 #include "CommPort.h"
 #include "DaemonDownload.h"
 #include "FlashMemT.h"
+#include "LoadSequence.h"
 #include "PortNames.h"
 #include "Progress.h"
 #include "RomUpload.h"
@@ -44,27 +45,49 @@ void Status(const std::string& text) {
     std::fflush(stdout);
 }
 
-// Progress as a bar on a terminal, as occasional lines otherwise.
-class ConsoleProgress final : public ProgressT {
+// The sequence's reports as lines of text; progress as a bar on a
+// terminal, as occasional lines otherwise.
+class ConsoleView final : public SequenceViewT {
 public:
-    explicit ConsoleProgress(bool tty) : tty_(tty) {}
-    void Range(const char* what, int maximum) {
-        what_ = what;
-        maximum_ = maximum > 0 ? maximum : 1;
+    explicit ConsoleView(bool tty) : tty_(tty) {}
+
+    void SetStatus(const std::string& text) override {
+        EndBar();
+        Status(text);
+    }
+    void SetLamp(LampT) override {}
+    void ShowProgress(unsigned, unsigned max) override {
+        maximum_ = max > 0 ? static_cast<int>(max) : 1;
         lastShown_ = -1;
-        blocks_ = 0;
+        what_ = daemonRunning ? "upload" : "daemon";
+    }
+    void HideProgress() override {}
+    void DisableStart() override {}
+    void EnableReset() override {}
+    void DaemonReady() override {}
+    void UploadSucceeded() override {}
+    void StepTimed(const char* step, double seconds) override {
+        EndBar();
+        char buf[64];
+        std::snprintf(buf, sizeof buf, " %s %.2f s", step, seconds);
+        times_ += buf;
     }
     void SetProgress(int position) override { Show(position); }
     void FillProgress() override { Show(maximum_); }
-    void ToggleUploadLamp() override { ++blocks_; }
+    void ToggleUploadLamp() override {}
     void EnableRestart() override {}
-    void Done() {
+
+    // The time each step took, once at the end.
+    void ReportTimes() {
+        EndBar();
+        if (!times_.empty()) Status("  time:" + times_);
+    }
+
+private:
+    void EndBar() {
         if (tty_ && lastShown_ >= 0) std::printf("\n");
         lastShown_ = -1;
     }
-    int Blocks() const { return blocks_; }
-
-private:
     void Show(int position) {
         const int percent = std::min(100, position * 100 / maximum_);
         if (tty_) {
@@ -83,11 +106,10 @@ private:
     const char* what_ = "";
     int maximum_ = 1;
     int lastShown_ = -1;
-    int blocks_ = 0;
+    std::string times_;
 };
 
 using Clock = std::chrono::steady_clock;
-double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
 
 // Prints what the board sends for the given time.
 void Monitor(double seconds) {
@@ -107,81 +129,20 @@ void Monitor(double seconds) {
     }
 }
 
-int Program(const Options& o, ConsoleProgress& progress) {
-    struct Phase {
-        const char* name;
-        double seconds;
-    };
-    std::vector<Phase> phases;
-    auto report = [&] {
-        std::string line = "  time:";
-        char buf[64];
-        for (const auto& p : phases) {
-            std::snprintf(buf, sizeof buf, " %s %.2f s", p.name, p.seconds);
-            line += buf;
-        }
-        if (!phases.empty()) Status(line);
-    };
-
+int Program(const Options& o, const RomFileT& rom, ConsoleView& view) {
     Status(status::kInitializing);
     ResetTargetConfiguration();
     LoadTargetConfiguration();
-    Status(status::kConnecting);
-    auto t = Clock::now();
-    const int connected = Connect();
-    phases.push_back({"bring-up", Seconds(t)});
-    if (connected == 2) {
-        Status(status::kDaemonAlreadyRunning);
-    } else if (connected != 1) {
-        Status(status::kConnectFailed);
-        report();
-        return kExitFailed;
-    } else {
-        Status(status::kLoadingDaemon);
-        progress.Range("daemon", kDaemonProgressRange);
-        t = Clock::now();
-        const int loaded = DownloadDaemon();
-        progress.Done();
-        phases.push_back({"download", Seconds(t)});
-        if (loaded != 0 && loaded != 1) {
-            Status(status::kDaemonLoadFailed);
-            report();
-            return kExitFailed;
-        }
-        Status(status::kDaemonRunning);
-    }
-
-    Status(status::kErasing);
-    t = Clock::now();
-    const int erased = EraseFlash();
-    phases.push_back({"erase", Seconds(t)});
-    if (erased != 0) {
-        Status(erased == -100 ? status::kEraseNoDaemon : status::kEraseFailed);
-        report();
+    const ConnectOutcomeT connected = RunConnectSequence(view);
+    if (connected == ConnectOutcomeT::Failed || connected == ConnectOutcomeT::Busy) {
+        // The status text stays the operator's; the system's reason follows.
+        if (const std::string why = CommOpenError(); !why.empty()) std::fprintf(stderr, "zelmo-cli: %s\n", why.c_str());
+        view.ReportTimes();
         return kExitFailed;
     }
-    Status(status::kErased);
-
-    char loading[1100];
-    std::snprintf(loading, sizeof loading, status::kLoadingFormat, o.file.c_str());
-    Status(loading);
-    progress.Range("upload", CountLines(o.file.c_str()));
-    t = Clock::now();
-    const int uploaded = LoadRomFile(o.file.c_str());
-    progress.Done();
-    phases.push_back({"upload", Seconds(t)});
-    if (uploaded == 1) {
-        Status(status::kLoadNoDaemon);
-        report();
-        return kExitFailed;
-    }
-    if (uploaded != 0) {
-        Status(status::kLoadFailed);
-        report();
-        return kExitFailed;
-    }
-    Status(status::kLoadCompleted);
-    report();
+    const UploadOutcomeT uploaded = RunUploadSequence(view, o.file, rom);
+    view.ReportTimes();
+    if (uploaded != UploadOutcomeT::Completed) return kExitFailed;
 
     if (o.restart) {
         std::printf("Restarting the board at 0x%06X\n", kRestartAddress);
@@ -223,8 +184,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zelmo-cli: say which board: --port DEVICE or --simulate\n");
         return kExitUsage;
     }
-    // Check the whole file before anything touches the board.
-    const RomCheckT check = CheckRomFile(o.file.c_str());
+    // Read the file once and check all of it before anything touches the
+    // board; the upload sends exactly what was checked.
+    const RomFileT rom = ReadRomFile(o.file.c_str());
+    RomCheckT check;
+    if (rom.result != 0) {
+        check.result = rom.result;
+        check.reason = rom.reason;
+    } else {
+        check = CheckRomText(rom.text);
+    }
     if (check.result != 0) {
         std::fprintf(stderr, "zelmo-cli: %s: %s\n", o.file.c_str(), RomCheckText(check).c_str());
         return kExitUsage;
@@ -256,9 +225,9 @@ int main(int argc, char** argv) {
     }
     SelectedPort = 0;
 
-    ConsoleProgress progress(isatty(STDOUT_FILENO) != 0);
-    SetProgressSink(&progress);
-    const int result = Program(o, progress);
+    ConsoleView view(isatty(STDOUT_FILENO) != 0);
+    SetProgressSink(&view);
+    const int result = Program(o, rom, view);
     SetProgressSink(nullptr);
 
     // The link closes the port before the board behind it goes away.

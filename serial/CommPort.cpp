@@ -63,15 +63,30 @@ std::shared_ptr<PortBackendT> Port() {
     return g_port;
 }
 
+// Why the last CommOpen failed; guarded by g_portMutex.
+std::string g_openError;
+
+std::unique_ptr<PortBackendT> OpenVirtualNamed(const std::string& name, std::shared_ptr<VirtualLineCore> line) {
+    auto port = OpenVirtualPort(std::move(line));
+    if (!port) g_openError = "cannot open " + name + ": the simulated line is in use";
+    return port;
+}
+
 std::unique_ptr<PortBackendT> OpenByName(const std::string& name) {
-    if (auto line = VirtualLineCore::Find(name)) return OpenVirtualPort(line);
+    if (auto line = VirtualLineCore::Find(name)) return OpenVirtualNamed(name, line);
     std::string device = name;
     if (const int row = PortIndexOfName(name); row >= 0) {
         device = PortDevice(row);
-        if (device.empty()) return nullptr;
-        if (auto line = VirtualLineCore::Find(device)) return OpenVirtualPort(line);
+        if (device.empty()) {
+            g_openError = "cannot open " + name + ": no serial device is present for it";
+            return nullptr;
+        }
+        if (auto line = VirtualLineCore::Find(device)) return OpenVirtualNamed(device, line);
     }
-    return OpenPosixPort(device);
+    std::string reason;
+    auto port = OpenPosixPort(device, reason);
+    if (!port) g_openError = "cannot open " + device + ": " + reason;
+    return port;
 }
 
 }  // namespace
@@ -83,16 +98,24 @@ std::unique_ptr<PortBackendT> OpenVirtualPort(std::shared_ptr<VirtualLineCore> l
 
 int CommOpen(const char* name, std::int32_t baud, std::uint8_t parity, std::uint8_t byteSize,
              std::uint8_t stopBits) {
-    if (name == nullptr) return 1;
     std::lock_guard lock(g_portMutex);
+    g_openError.clear();
+    if (name == nullptr) {
+        g_openError = "no port named";
+        return 1;
+    }
     // One port per process: opening over an open port would orphan it.
-    if (g_port) return 1;
+    if (g_port) {
+        g_openError = std::string("cannot open ") + name + ": a port is already open";
+        return 1;
+    }
     std::shared_ptr<PortBackendT> port = OpenByName(name);
     if (!port) return 1;
     const LineFormat format{static_cast<std::uint32_t>(baud), byteSize, parity, stopBits};
     // A port whose line cannot be set is closed again rather than left open
     // behind a failure result.
     if (baud <= 0 || !port->Configure(format)) {
+        g_openError = std::string("cannot open ") + name + ": the line settings were refused";
         port->Close();
         return 1;
     }
@@ -158,6 +181,11 @@ int CommWaitInput(std::int32_t ms) {
         return 0;
     }
     return port->WaitInput(ms) ? 1 : 0;
+}
+
+std::string CommOpenError() {
+    std::lock_guard lock(g_portMutex);
+    return g_openError;
 }
 
 int CommIsOpen() {

@@ -10,6 +10,7 @@
 // must not use the port from two threads at once.
 #include <cstdint>
 #include <span>
+#include <string>
 
 int CommOpen(const char* name, std::int32_t baud, std::uint8_t parity, std::uint8_t byteSize,
              std::uint8_t stopBits);
@@ -34,6 +35,10 @@ int CommClose();
 int CommWaitInput(std::int32_t ms);
 // 1 while a port is open.
 int CommIsOpen();
+// Why the last CommOpen failed, with the device and the system's reason
+// ("cannot open /dev/ttyUSB0: No such file or directory"); empty after a
+// successful open.
+std::string CommOpenError();
 
 inline constexpr int kCommReadMax = 256;
 inline constexpr int kCommWriteMax = 32767;

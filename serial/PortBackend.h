@@ -31,7 +31,8 @@ public:
     virtual bool Close() = 0;
 };
 
-// nullptr when the device cannot be opened exclusively as a terminal.
-std::unique_ptr<PortBackendT> OpenPosixPort(const std::string& path);
+// nullptr, with the reason in error, when the device cannot be opened
+// exclusively as a terminal.
+std::unique_ptr<PortBackendT> OpenPosixPort(const std::string& path, std::string& error);
 // nullptr when the line's host end is already open.
 std::unique_ptr<PortBackendT> OpenVirtualPort(std::shared_ptr<VirtualLineCore> line);

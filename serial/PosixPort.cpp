@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "PortBackend.h"
 
@@ -158,13 +159,21 @@ private:
 
 }  // namespace
 
-std::unique_ptr<PortBackendT> OpenPosixPort(const std::string& path) {
+std::unique_ptr<PortBackendT> OpenPosixPort(const std::string& path, std::string& error) {
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return nullptr;
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return nullptr;
+    }
     // Exclusive, as the Windows open with share mode 0: a second open of the
     // terminal by another process fails while we hold it. TIOCEXCL does not
     // stop a privileged process; the advisory lock stops cooperating tools.
-    if (!::isatty(fd) || ::ioctl(fd, TIOCEXCL) != 0 || ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const char* why = nullptr;
+    if (!::isatty(fd)) why = "not a terminal device";
+    else if (::ioctl(fd, TIOCEXCL) != 0) why = std::strerror(errno);
+    else if (::flock(fd, LOCK_EX | LOCK_NB) != 0) why = "in use by another program";
+    if (why != nullptr) {
+        error = why;
         ::close(fd);
         return nullptr;
     }

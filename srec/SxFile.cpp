@@ -3,6 +3,8 @@
 #include <array>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "HexConv.h"
 
@@ -37,12 +39,14 @@ unsigned AddressWidth(char type) {
 
 }  // namespace
 
-SXFILE_T::SXFILE_T(const char* path, int mode) : stream_(std::make_unique<std::fstream>()) {
+SXFILE_T::SXFILE_T(const char* path, int mode) {
+    auto file = std::make_unique<std::fstream>();
     textMode_ = (mode & kModeBinary) == 0;
     std::error_code ec;
     const bool exists = path != nullptr && std::filesystem::exists(path, ec);
     if (path == nullptr || ((mode & kModeNoCreate) && !exists) || ((mode & kModeNoReplace) && exists)) {
-        stream_->setstate(std::ios::failbit);
+        file->setstate(std::ios::failbit);
+        stream_ = std::move(file);
         return;
     }
     std::ios::openmode m = ToOpenMode(mode);
@@ -52,11 +56,20 @@ SXFILE_T::SXFILE_T(const char* path, int mode) : stream_(std::make_unique<std::f
         std::ofstream create(path);
     }
     if (!(m & (std::ios::in | std::ios::out))) m |= std::ios::in;
-    stream_->open(path, m);
+    file->open(path, m);
+    stream_ = std::move(file);
 }
 
+SXFILE_T::SXFILE_T(std::string text)
+    : stream_(std::make_unique<std::stringstream>(std::move(text), std::ios::in)) {}
+
 SXFILE_T::~SXFILE_T() {
-    if (stream_ && stream_->is_open()) stream_->flush();
+    if (!stream_) return;
+    try {
+        stream_->flush();
+    } catch (...) {
+        // A failed flush on the way out has no one left to report to.
+    }
 }
 
 int SXFILE_T::Fail() {
@@ -70,7 +83,16 @@ std::size_t SXFILE_T::GetLine(char* buf, std::size_t max, bool& overlong, bool c
     bool sawLineFeed = false;
     overlong = false;
     for (;;) {
-        const int ch = sb->sbumpc();
+        int ch = 0;
+        // The file buffer throws on a read error (a directory, a device that
+        // fails): that is a failed stream, never an exception to the caller.
+        try {
+            ch = sb->sbumpc();
+        } catch (...) {
+            stream_->setstate(std::ios::badbit);
+            buf[n] = '\0';
+            return n;
+        }
         if (ch == std::char_traits<char>::eof()) {
             stream_->setstate(std::ios::eofbit);
             break;
@@ -116,6 +138,10 @@ int SXFILE_T::ReadRecord(std::uint32_t& address, std::uint8_t& length, std::uint
         bool overlong = false;
         const std::size_t len = GetLine(line.data(), kRecordLineMax, overlong, true);
         ++lineNumber_;
+        if (stream_->bad()) {
+            status_ = Status::StreamFailed;
+            return -1;
+        }
         if (len < 2 || line[0] != 'S') continue;
         if (line[1] == '5' || line[1] == '7') {
             length = 0;
@@ -170,13 +196,20 @@ int SXFILE_T::DecodeData(const char* line, std::size_t len, std::uint32_t& addre
 int SXFILE_T::ReadLine(char* text) {
     if (!stream_ || stream_->fail() || stream_->eof()) return -1;
     // Nothing after the last line feed is not a line of its own.
-    if (stream_->rdbuf()->sgetc() == std::char_traits<char>::eof()) {
+    int next = 0;
+    try {
+        next = stream_->rdbuf()->sgetc();
+    } catch (...) {
+        stream_->setstate(std::ios::badbit);
+        return -1;
+    }
+    if (next == std::char_traits<char>::eof()) {
         stream_->setstate(std::ios::eofbit);
         return -1;
     }
     bool overlong = false;
     GetLine(text, kLineArea - 1, overlong, false);
-    return 0;
+    return stream_->bad() ? -1 : 0;
 }
 
 int SXFILE_T::WriteRecord(std::uint32_t address, std::uint8_t n, const std::uint8_t* data, char type) {

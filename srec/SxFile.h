@@ -1,8 +1,9 @@
 #pragma once
 // Motorola S-record streams: an abstract record stream and its file-backed form.
 #include <cstdint>
-#include <fstream>
+#include <iosfwd>
 #include <memory>
+#include <string>
 
 // Abstract record stream. Every operation of the base refuses with -1.
 class XREC_T {
@@ -53,6 +54,9 @@ public:
     };
 
     SXFILE_T(const char* path, int mode);
+    // Reads records from text already in memory: a file read once can then
+    // be checked, counted and uploaded without being read again.
+    explicit SXFILE_T(std::string text);
     ~SXFILE_T() override;
 
     int ReadRecord(std::uint32_t& address, std::uint8_t& length, std::uint8_t* data) override;
@@ -78,7 +82,7 @@ private:
     int DecodeData(const char* line, std::size_t len, std::uint32_t& address, std::uint8_t& length,
                    std::uint8_t* data);
 
-    std::unique_ptr<std::fstream> stream_;
+    std::unique_ptr<std::iostream> stream_;
     bool textMode_ = true;
     Status status_ = Status::Ok;
     bool ended_ = false;  // an S5 or S7 was read: nothing after it is

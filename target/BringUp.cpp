@@ -14,7 +14,9 @@ std::unique_ptr<FlashMemT> TargetFlash;
 std::atomic<bool> daemonRunning{false};
 
 namespace {
-std::mutex linkMutex;
+// Recursive, so that a whole sequence can hold the link across its steps,
+// which take it again on the same thread.
+std::recursive_mutex linkMutex;
 
 class NullProgressT final : public ProgressT {
 public:

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <span>
 
@@ -19,20 +21,16 @@ int FlushBlock(std::uint32_t address, std::size_t count, int mode) {
     return mode == 0 ? TargetLink->ProgramFlash(address, bytes, 8) : TargetLink->WriteMemory(address, bytes, 8);
 }
 
-int UploadRomFile(const char* path, int mode) {
-    LinkUseT use;
-    if (!use.Held()) return kLinkBusy;
-    if (!daemonRunning) return 1;
-    recordCounter = 0;
-    SXFILE_T file(path, kModeIn | kModeNoCreate);
-    if (file.Fail() != 0) return -151;
+namespace {
 
+// Gathers consecutive records into blocks of a little over 230 bytes and
+// writes each; the reader delivers straight into the transfer buffer.
+int UploadRecords(SXFILE_T& file, int mode) {
     bool open = false;
     std::uint32_t blockAddress = 0;
     std::size_t pending = 0;
     std::uint32_t address = 0;
     std::uint8_t length = 0;
-    int result = 0;
     // A block holds at most 230 bytes plus one record, so each record's
     // data lands inside the buffer right after the bytes collected so far.
     static_assert(230 + XREC_T::kMaxRecordData <= sizeof(transferBuffer));
@@ -64,24 +62,54 @@ int UploadRomFile(const char* path, int mode) {
     // A rejected record must not pass for the end of the data: the rest of
     // the file would silently stay unwritten.
     if (file.LastStatus() == SXFILE_T::Status::BadRecord || file.LastStatus() == SXFILE_T::Status::StreamFailed)
-        result = -1;
-    if (result == 0) {
-        Progress().FillProgress();
-        Progress().EnableRestart();
-    }
-    return result;
+        return -1;
+    Progress().FillProgress();
+    Progress().EnableRestart();
+    return 0;
+}
+
+}  // namespace
+
+int UploadRomFile(const char* path, int mode) {
+    LinkUseT use;
+    if (!use.Held()) return kLinkBusy;
+    if (!daemonRunning) return 1;
+    recordCounter = 0;
+    SXFILE_T file(path, kModeIn | kModeNoCreate);
+    if (file.Fail() != 0) return -151;
+    return UploadRecords(file, mode);
+}
+
+int UploadRomText(const std::string& text, int mode) {
+    LinkUseT use;
+    if (!use.Held()) return kLinkBusy;
+    if (!daemonRunning) return 1;
+    recordCounter = 0;
+    SXFILE_T file(text);
+    return UploadRecords(file, mode);
 }
 
 int LoadRomFile(const char* path) { return UploadRomFile(path, 0); }
 
-int CountLines(const char* path) {
-    if (path == nullptr || path[0] == '\0') return 0;
-    SXFILE_T file(path, kModeIn | kModeNoCreate);
+namespace {
+int CountReaderLines(SXFILE_T& file) {
     if (file.Fail() != 0) return 0;
     std::array<char, XREC_T::kLineArea> line{};
     int count = 0;
     while (file.ReadLine(line.data()) == 0) ++count;
     return count;
+}
+}  // namespace
+
+int CountLines(const char* path) {
+    if (path == nullptr || path[0] == '\0') return 0;
+    SXFILE_T file(path, kModeIn | kModeNoCreate);
+    return CountReaderLines(file);
+}
+
+int CountLinesText(const std::string& text) {
+    SXFILE_T file(text);
+    return CountReaderLines(file);
 }
 
 bool RestartReceiver(std::uint32_t address) {
@@ -91,13 +119,71 @@ bool RestartReceiver(std::uint32_t address) {
     return true;
 }
 
+RomFileT ReadRomFile(const char* path) {
+    RomFileT rom;
+    if (path == nullptr || path[0] == '\0') {
+        rom.reason = "no file named";
+        return rom;
+    }
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const auto type = fs::status(path, ec).type();
+    if (ec) {
+        rom.reason = ec.message();
+        return rom;
+    }
+    if (type == fs::file_type::directory) {
+        rom.reason = std::strerror(EISDIR);
+        return rom;
+    }
+    if (type != fs::file_type::regular && type != fs::file_type::fifo) {
+        rom.reason = "not a regular file or a pipe";
+        return rom;
+    }
+    try {
+        errno = 0;
+        std::ifstream in(path, std::ios::binary);
+        if (!in) {
+            rom.reason = errno != 0 ? std::strerror(errno) : "cannot be opened";
+            return rom;
+        }
+        std::array<char, 65536> chunk{};
+        while (in.read(chunk.data(), chunk.size()) || in.gcount() > 0) {
+            rom.text.append(chunk.data(), static_cast<std::size_t>(in.gcount()));
+            if (rom.text.size() > kRomFileMax) {
+                rom.text.clear();
+                rom.reason = "larger than any ROM file for this flash";
+                return rom;
+            }
+        }
+        if (in.bad()) {
+            rom.text.clear();
+            rom.reason = "read error";
+            return rom;
+        }
+    } catch (...) {
+        rom.text.clear();
+        rom.reason = "read error";
+        return rom;
+    }
+    rom.result = 0;
+    return rom;
+}
+
 RomCheckT CheckRomFile(const char* path) {
-    RomCheckT c;
-    SXFILE_T file(path, kModeIn | kModeNoCreate);
-    if (file.Fail() != 0) {
+    const RomFileT rom = ReadRomFile(path);
+    if (rom.result != 0) {
+        RomCheckT c;
         c.result = kRomUnreadable;
+        c.reason = rom.reason;
         return c;
     }
+    return CheckRomText(rom.text);
+}
+
+RomCheckT CheckRomText(const std::string& text) {
+    RomCheckT c;
+    SXFILE_T file(text);
     std::uint32_t address = 0;
     std::uint8_t length = 0;
     std::array<std::uint8_t, XREC_T::kMaxRecordData> data{};
@@ -132,7 +218,10 @@ std::string RomCheckText(const RomCheckT& c) {
             std::snprintf(text, sizeof text, "%lu records, %lu bytes, 0x%06X to 0x%06X", c.records, c.bytes,
                           static_cast<unsigned>(c.lowest), static_cast<unsigned>(c.highest - 1));
             break;
-        case kRomUnreadable: std::snprintf(text, sizeof text, "the file cannot be opened"); break;
+        case kRomUnreadable:
+            std::snprintf(text, sizeof text, "the file cannot be read%s%s", c.reason.empty() ? "" : ": ",
+                          c.reason.c_str());
+            break;
         case kRomBadRecord: std::snprintf(text, sizeof text, "line %lu is not a valid data record", c.line); break;
         case kRomOutOfFlash:
             std::snprintf(text, sizeof text, "line %lu holds data outside the flash (0x400000 to 0x47FFFF)", c.line);

@@ -16,11 +16,15 @@ inline constexpr std::uint32_t kRestartAddress = 0x400420;
 // Mode 0 programs the flash; any other value stores into RAM.
 int UploadRomFile(const char* path, int mode);
 int LoadRomFile(const char* path);
+// The same from a file's text already read (ReadRomFile): what is uploaded
+// is then exactly what was checked, even from a pipe or a file that changes.
+int UploadRomText(const std::string& text, int mode);
 // Writes count bytes of the transfer buffer at address; 0 for a count of 0.
 int FlushBlock(std::uint32_t address, std::size_t count, int mode);
 // Lines of the file (a line over 255 characters counts as more than one);
 // 0 for an empty path or a file that cannot be opened.
 int CountLines(const char* path);
+int CountLinesText(const std::string& text);
 // Runs the board's code at address; false when there is no link (or it is
 // in use by another step).
 bool RestartReceiver(std::uint32_t address);
@@ -28,6 +32,7 @@ bool RestartReceiver(std::uint32_t address);
 // What a whole ROM file holds, checked before anything is erased.
 struct RomCheckT {
     int result = 0;             // 0 or one of the codes below
+    std::string reason;         // the system's reason, for kRomUnreadable
     unsigned long records = 0;  // data records
     unsigned long bytes = 0;    // data bytes
     std::uint32_t lowest = 0;   // lowest and one past the highest address
@@ -39,5 +44,18 @@ inline constexpr int kRomBadRecord = -152;   // a data record is malformed
 inline constexpr int kRomOutOfFlash = -153;  // data outside the flash
 inline constexpr int kRomEmpty = -154;       // no data record at all
 RomCheckT CheckRomFile(const char* path);
+RomCheckT CheckRomText(const std::string& text);
+
+// A ROM file read whole, once. Regular files, pipes and FIFOs are read;
+// a directory, a device or a file larger than any ROM for this flash is
+// refused, as is one that cannot be read. result is 0 or kRomUnreadable,
+// with the system's reason ("No such file or directory").
+struct RomFileT {
+    int result = kRomUnreadable;
+    std::string text;
+    std::string reason;
+};
+inline constexpr std::size_t kRomFileMax = 64u << 20;
+RomFileT ReadRomFile(const char* path);
 // The operator's words for a check result.
 std::string RomCheckText(const RomCheckT& check);

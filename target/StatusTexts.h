@@ -1,6 +1,6 @@
 #pragma once
 // The status texts the operator sees, shared by the window and the
-// command-line tool, and the mapping of each step's result onto them.
+// command-line tool (LoadSequence.h maps each step's result onto them).
 namespace status {
 inline constexpr const char* kInitializing = "Initializing internal structures and connecting to target .....";
 inline constexpr const char* kConnecting = "Connecting to target .....";
@@ -17,6 +17,9 @@ inline constexpr const char* kLoadingFormat = "Loading %s";
 inline constexpr const char* kLoadCompleted = "Load file completed ...";
 inline constexpr const char* kLoadNoDaemon = "DEMON not available ...";
 inline constexpr const char* kLoadFailed = "Load ROM file ERROR...";
+// Another step holds the link (a file chosen while a connect sequence runs):
+// nothing was sent and nothing else changed.
+inline constexpr const char* kBusy = "Target link busy - wait for the running step to finish ....";
 }  // namespace status
 
 // Progress range of the daemon download: a little more than its records.

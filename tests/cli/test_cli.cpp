@@ -46,6 +46,21 @@ const std::vector<std::string> kSuccess{
     "Loading DEMON to target .... ", "DEMON is Running ... ", "Erasing FLASH memory.....",
     "FLASH memory erased ....", "Loading ", "Load file completed ...", "Hello from Zelmo! The new ROM is running."};
 
+// Every data byte of rom stands at its address in the saved flash image.
+void ExpectFlashHolds(const std::string& dump, const char* romPath) {
+    SXFILE_T rom(romPath, kModeIn | kModeNoCreate);
+    SXFILE_T saved(dump.c_str(), kModeIn | kModeNoCreate);
+    ASSERT_EQ(saved.Fail(), 0);
+    std::map<std::uint32_t, std::uint8_t> flash;
+    for (const auto& rec : ReadAllRecords(saved))
+        for (std::size_t i = 0; i < rec.data.size(); ++i) flash[rec.address + static_cast<std::uint32_t>(i)] = rec.data[i];
+    std::size_t checked = 0;
+    for (const auto& rec : ReadAllRecords(rom))
+        for (std::size_t i = 0; i < rec.data.size(); ++i, ++checked)
+            ASSERT_EQ(flash[rec.address + static_cast<std::uint32_t>(i)], rec.data[i]);
+    EXPECT_GT(checked, 100u);
+}
+
 TEST(Cli, ProgramsTheSimulatedBoardAndShowsItsGreeting) {
     const RunResult r = Shell(std::string(ZELMO_CLI) + " program " + ZELMO_EXAMPLE_ROM + " --simulate --restart --monitor 1");
     EXPECT_EQ(r.exitCode, 0) << r.output;
@@ -107,17 +122,28 @@ TEST(Cli, ProgramsZelmoSimThroughAPseudoTerminal) {
     EXPECT_EQ(r.exitCode, 0) << r.output;
     ExpectInOrder(r.output, kSuccess);
     // The simulator saved its flash on the way out: the ROM is in it.
-    SXFILE_T rom(ZELMO_EXAMPLE_ROM, kModeIn | kModeNoCreate);
-    SXFILE_T saved(dump.c_str(), kModeIn | kModeNoCreate);
-    ASSERT_EQ(saved.Fail(), 0);
-    std::map<std::uint32_t, std::uint8_t> flash;
-    for (const auto& rec : ReadAllRecords(saved))
-        for (std::size_t i = 0; i < rec.data.size(); ++i) flash[rec.address + static_cast<std::uint32_t>(i)] = rec.data[i];
-    std::size_t checked = 0;
-    for (const auto& rec : ReadAllRecords(rom))
-        for (std::size_t i = 0; i < rec.data.size(); ++i, ++checked)
-            ASSERT_EQ(flash[rec.address + static_cast<std::uint32_t>(i)], rec.data[i]);
-    EXPECT_GT(checked, 100u);
+    ExpectFlashHolds(dump, ZELMO_EXAMPLE_ROM);
+}
+
+TEST(Cli, ProgramsFromAPipeAndNamesWhatCannotBeOpened) {
+    ScratchDir dir;
+    const std::string dump = dir.Path("flash.s37");
+    // A pipe can be read only once: the check and the upload share one reading.
+    RunResult r = Shell("cat " + std::string(ZELMO_EXAMPLE_ROM) + " | " + ZELMO_CLI +
+                        " program /dev/stdin --simulate --sim-save " + dump);
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    ExpectFlashHolds(dump, ZELMO_EXAMPLE_ROM);
+
+    r = Shell(std::string(ZELMO_CLI) + " program " + dir.Path("") + " --simulate");
+    EXPECT_EQ(r.exitCode, 2) << r.output;
+    EXPECT_NE(r.output.find("Is a directory"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("Connecting"), std::string::npos);
+
+    r = Shell(std::string(ZELMO_CLI) + " program " + ZELMO_EXAMPLE_ROM + " --port " + dir.Path("nothing"));
+    EXPECT_EQ(r.exitCode, 1) << r.output;
+    EXPECT_NE(r.output.find("Time Out - Cannot connect to target ...."), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("cannot open " + dir.Path("nothing") + ": No such file or directory"), std::string::npos)
+        << r.output;
 }
 
 }  // namespace

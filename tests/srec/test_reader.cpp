@@ -173,6 +173,25 @@ TEST_F(Reader, MissingFileFailsAndReadsNothing) {
     EXPECT_FALSE(std::filesystem::exists(dir.Path("absent.s")));  // not created
 }
 
+TEST_F(Reader, ADirectoryIsAFailedStreamNotAnException) {
+    SXFILE_T f(dir.Path("").c_str(), kRead);
+    EXPECT_EQ(f.ReadRecord(address, length, data.data()), -1);
+    EXPECT_EQ(f.LastStatus(), Status::StreamFailed);
+    std::array<char, XREC_T::kLineArea> text{};
+    SXFILE_T g(dir.Path("").c_str(), kRead);
+    EXPECT_EQ(g.ReadLine(text.data()), -1);
+}
+
+TEST_F(Reader, TextInMemoryReadsLikeTheFile) {
+    const std::string text = "S00600004844521B\nS1060000010203F3\nS9030000FC\n";
+    auto file = Open(text);
+    SXFILE_T memory(text);
+    const auto records = ReadAllRecords(memory);
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records, ReadAllRecords(*file));
+    EXPECT_EQ(memory.LastStatus(), Status::EndOfFile);
+}
+
 TEST_F(Reader, ReadLineSplitsLongLinesAndEnds) {
     auto f = Open("first\r\n" + std::string(300, 'a') + "\nlast");
     std::array<char, XREC_T::kLineArea> text{};

@@ -1,6 +1,9 @@
+#include <future>
+#include <thread>
 #include <cstring>
 
 #include "../common/BringUpWrites.h"
+#include "RomUpload.h"
 #include "WorkflowFixture.h"
 
 namespace {
@@ -147,13 +150,27 @@ TEST_F(BringUp, EnabledPortRegistersGoOutAsSingleBytes) {
     EXPECT_TRUE(seen);
 }
 
-TEST_F(BringUp, ASecondStepWhileOneHoldsTheLinkIsRefused) {
-    LinkUseT held;
-    ASSERT_TRUE(held.Held());
+TEST_F(BringUp, ASecondStepWhileAnotherThreadHoldsTheLinkIsRefused) {
+    std::promise<void> holding;
+    std::promise<void> release;
+    std::thread other([&] {
+        LinkUseT held;
+        holding.set_value();
+        release.get_future().wait();
+    });
+    holding.get_future().wait();
     EXPECT_EQ(Connect(), kLinkBusy);
     EXPECT_EQ(DownloadDaemon(), kLinkBusy);
     EXPECT_EQ(EraseFlash(), kLinkBusy);
+    EXPECT_EQ(LoadRomFile("/nonexistent"), kLinkBusy);
+    release.set_value();
+    other.join();
     EXPECT_TRUE(peer.Requests().empty());
+    // The holder's own thread may take the link again: a sequence holds it
+    // across the steps it runs.
+    LinkUseT outer;
+    LinkUseT inner;
+    EXPECT_TRUE(outer.Held() && inner.Held());
 }
 
 }  // namespace

@@ -1,0 +1,114 @@
+#include "LoadSequence.h"
+
+#include <chrono>
+#include <cstdint>
+
+#include "DaemonDownload.h"
+#include "FlashMemT.h"
+#include "StatusTexts.h"
+#include "Target.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Runs one step and tells the view how long it took.
+template <typename Step>
+int Timed(SequenceViewT& view, const char* name, Step step) {
+    const auto start = Clock::now();
+    const int result = step();
+    view.StepTimed(name, std::chrono::duration<double>(Clock::now() - start).count());
+    return result;
+}
+
+std::string LoadingText(const std::string& path) {
+    // The format's only conversion is %s; the path is shown whole.
+    std::string text = status::kLoadingFormat;
+    return text.replace(text.find("%s"), 2, path);
+}
+
+}  // namespace
+
+ConnectOutcomeT RunConnectSequence(SequenceViewT& view) {
+    LinkUseT use;
+    if (!use.Held()) {
+        view.SetStatus(status::kBusy);
+        return ConnectOutcomeT::Busy;
+    }
+    view.SetStatus(status::kConnecting);
+    view.DisableStart();
+    // Compared as a 16-bit value, as the result has always been.
+    const auto connected = static_cast<std::int16_t>(Timed(view, "bring-up", [] { return Connect(); }));
+    if (connected == 2) {
+        view.SetStatus(status::kDaemonAlreadyRunning);
+        view.SetLamp(LampT::Connection);
+        return ConnectOutcomeT::DaemonAlreadyRunning;
+    }
+    if (connected != 1) {
+        view.SetStatus(status::kConnectFailed);
+        view.EnableReset();
+        return ConnectOutcomeT::Failed;
+    }
+    view.SetStatus(status::kLoadingDaemon);
+    view.SetLamp(LampT::Connection);
+    view.ShowProgress(0, kDaemonProgressRange);
+    // 0 and 1 (already running) both mean the daemon runs.
+    const auto loaded = static_cast<unsigned>(Timed(view, "download", [] { return DownloadDaemon(); }));
+    if (loaded < 2) {
+        view.SetStatus(status::kDaemonRunning);
+        view.SetLamp(LampT::Daemon);
+        view.DaemonReady();
+        return ConnectOutcomeT::DaemonStarted;
+    }
+    view.SetStatus(status::kDaemonLoadFailed);
+    view.EnableReset();
+    return ConnectOutcomeT::Failed;
+}
+
+bool RunEraseStep(SequenceViewT& view) {
+    view.SetStatus(status::kErasing);
+    view.HideProgress();
+    const int erased = Timed(view, "erase", [] { return EraseFlash(); });
+    if (erased == 0) {
+        view.SetStatus(status::kErased);
+        view.SetLamp(LampT::Erased);
+        return true;
+    }
+    view.SetStatus(erased == -100 ? status::kEraseNoDaemon : status::kEraseFailed);
+    view.EnableReset();
+    return false;
+}
+
+UploadOutcomeT RunUploadSequence(SequenceViewT& view, const std::string& path, const RomFileT& rom) {
+    LinkUseT use;
+    if (!use.Held()) {
+        view.SetStatus(status::kBusy);
+        return UploadOutcomeT::Busy;
+    }
+    // With a daemon running, a file that would fail the upload is refused
+    // before the erase; without one the erase says that no daemon runs.
+    if (daemonRunning && (rom.result != 0 || CheckRomText(rom.text).result != 0)) {
+        view.SetStatus(status::kLoadFailed);
+        view.EnableReset();
+        return UploadOutcomeT::Failed;
+    }
+    if (!RunEraseStep(view)) return UploadOutcomeT::Failed;
+
+    view.ShowProgress(0, static_cast<unsigned>(CountLinesText(rom.text)) & 0xFFFFu);
+    view.SetStatus(LoadingText(path));
+    const int uploaded = Timed(view, "upload", [&] { return UploadRomText(rom.text, 0); });
+    if (uploaded == 0) {
+        view.SetStatus(status::kLoadCompleted);
+        view.SetLamp(LampT::Uploading);
+        view.SetLamp(LampT::Completed);
+        view.UploadSucceeded();
+        return UploadOutcomeT::Completed;
+    }
+    if (uploaded == 1) {
+        view.SetStatus(status::kLoadNoDaemon);
+        return UploadOutcomeT::NoDaemon;
+    }
+    view.SetStatus(status::kLoadFailed);
+    view.EnableReset();
+    return UploadOutcomeT::Failed;
+}

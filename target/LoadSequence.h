@@ -1,0 +1,61 @@
+#pragma once
+// The loading sequence as the operator follows it: each step's result turned
+// into the status text, the lamps and the buttons. Written once here so that
+// the window and the command-line tool cannot drift apart; each front end
+// only says how a report is shown.
+#include <string>
+
+#include "Progress.h"
+#include "RomUpload.h"
+
+// The six lamps, in the order of their states.
+enum class LampT { Connection, Daemon, RomFile, Erased, Uploading, Completed };
+inline constexpr int kLampCount = 6;
+
+// A report reaches the front end in the order made and is shown before the
+// sequence goes on. Calls come from the thread that runs the step.
+class SequenceViewT : public ProgressT {
+public:
+    // Replaces the one-line status text.
+    virtual void SetStatus(const std::string& text) = 0;
+    // Turns a lamp's state on and paints the lamps.
+    virtual void SetLamp(LampT lamp) = 0;
+    // Prepares the progress bar for a step of max steps (both cut to 16
+    // bits) and advances it one step from where it stands.
+    virtual void ShowProgress(unsigned min, unsigned max) = 0;
+    // Position 0 and out of sight, while the erase runs.
+    virtual void HideProgress() = 0;
+    virtual void DisableStart() = 0;
+    virtual void EnableReset() = 0;
+    // The daemon runs at the end of a connect sequence: time to upload.
+    virtual void DaemonReady() = 0;
+    // The flash holds the file: "ROM File" has nothing left to do.
+    virtual void UploadSucceeded() = 0;
+    // How long a step took ("bring-up", "download", "erase", "upload").
+    virtual void StepTimed(const char* /*step*/, double /*seconds*/) {}
+};
+
+enum class ConnectOutcomeT {
+    DaemonStarted,         // bring-up and daemon download succeeded
+    DaemonAlreadyRunning,  // bring-up found the daemon at 38400 baud
+    Failed,                // the status text says which step failed
+    Busy,                  // another step holds the link; nothing changed
+};
+
+// Bring-up, then the daemon download.
+ConnectOutcomeT RunConnectSequence(SequenceViewT& view);
+
+// The erase with its reports; true when the flash is erased.
+bool RunEraseStep(SequenceViewT& view);
+
+enum class UploadOutcomeT {
+    Completed,     // the flash holds every record of the file
+    NoDaemon,      // no daemon runs; nothing was erased or written
+    Failed,        // the status text says which step failed
+    Busy,          // another step holds the link; nothing changed
+};
+
+// Checks the file, erases the flash and programs the file. A file that is
+// unreadable, holds a bad record or data outside the flash is refused
+// before the erase, so the board is never left blank for nothing.
+UploadOutcomeT RunUploadSequence(SequenceViewT& view, const std::string& path, const RomFileT& rom);
