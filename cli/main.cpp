@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "Board.h"
 #include "CommPort.h"
 #include "DaemonDownload.h"
 #include "FlashMemT.h"
@@ -16,9 +15,9 @@
 #include "PortNames.h"
 #include "Progress.h"
 #include "RomUpload.h"
+#include "SimulatedBoardOptions.h"
 #include "StatusTexts.h"
 #include "Target.h"
-#include "VirtualLineAttachment.h"
 
 namespace {
 
@@ -32,12 +31,7 @@ struct Options {
     bool simulate = false;
     bool restart = false;
     double monitorSeconds = 0;
-    bool simChannelB = false;
-    bool simApplication = false;
-    bool simTypical = false;
-    bool simRealTime = false;
-    std::string simFlash;
-    std::string simSave;
+    sim::SimulatedBoardOptions sim;
 };
 
 void Status(const std::string& text) {
@@ -168,16 +162,7 @@ int main(int argc, char** argv) {
     program->add_flag("--restart", o.restart, "run the programmed code at 0x400420 afterwards");
     program->add_option("--monitor", o.monitorSeconds, "after --restart, print what the board sends for SECONDS")
         ->check(CLI::Range(0.0, 3600.0));
-    auto* simB = program->add_flag("--sim-channel-b", o.simChannelB, "simulated board: console on DUART channel B");
-    auto* simApp = program->add_flag("--sim-application", o.simApplication,
-                                      "simulated board: an application owns the line at power-on");
-    auto* simTyp = program->add_flag("--sim-typical-timing", o.simTypical,
-                                     "simulated board: the flash's typical data-sheet times");
-    auto* simRt = program->add_flag("--sim-real-time", o.simRealTime, "simulated board: run at the board's real speed");
-    auto* simFlash = program->add_option("--sim-flash", o.simFlash, "simulated board: S-record file preloaded in flash")
-                         ->check(CLI::ExistingFile);
-    auto* simSave = program->add_option("--sim-save", o.simSave, "simulated board: save the flash to this S-record file at the end");
-    for (auto* opt : {simB, simApp, simTyp, simRt, simFlash, simSave}) opt->needs(simulate);
+    sim::AddSimulatedBoardOptions(*program, o.sim, simulate);
     CLI11_PARSE(app, argc, argv);
 
     if (!o.simulate && o.port.empty()) {
@@ -200,26 +185,17 @@ int main(int argc, char** argv) {
     }
     std::printf("%s: %s\n", o.file.c_str(), RomCheckText(check).c_str());
 
-    std::unique_ptr<sim::Board> board;
-    std::unique_ptr<sim::VirtualLineAttachment> attachment;
+    std::unique_ptr<sim::InProcessBoard> board;
     if (o.simulate) {
-        sim::BoardOptions bo;
-        bo.channel = o.simChannelB ? sim::Channel::B : sim::Channel::A;
-        bo.application = o.simApplication;
-        bo.timing = o.simTypical ? sim::TimingProfile::Typical : sim::TimingProfile::Instant;
-        bo.realTime = o.simRealTime;
-        bo.flashImage = o.simFlash;
         std::string error;
-        board = sim::Board::Create(bo, &error);
-        if (board) attachment = sim::VirtualLineAttachment::Open(*board, "zelmo-cli:simulated-board", &error);
-        if (!board || !attachment) {
+        board = sim::InProcessBoard::Start(o.sim, "zelmo-cli:simulated-board", &error);
+        if (!board) {
             std::fprintf(stderr, "zelmo-cli: cannot build the simulated board: %s\n", error.c_str());
             return kExitFailed;
         }
         BindPort(0, "zelmo-cli:simulated-board");
-        board->Start();
-        std::printf("Simulated board on channel %s%s\n", o.simChannelB ? "B" : "A",
-                    o.simApplication ? ", with its application running" : "");
+        std::printf("Simulated board on channel %s%s\n", o.sim.channelB ? "B" : "A",
+                    o.sim.application ? ", with its application running" : "");
     } else {
         BindPort(0, o.port);
     }
@@ -233,13 +209,6 @@ int main(int argc, char** argv) {
     // The link closes the port before the board behind it goes away.
     TargetFlash.reset();
     TargetLink.reset();
-    if (board) {
-        board->Stop();
-        for (const auto& f : board->Faults()) std::fprintf(stderr, "simulated board fault: %s\n", f.text.c_str());
-        if (!o.simSave.empty() && board->SaveFlash(o.simSave) != 0) {
-            std::fprintf(stderr, "zelmo-cli: cannot save the flash to %s\n", o.simSave.c_str());
-            return kExitFailed;
-        }
-    }
+    if (board && board->Finish() != 0) return kExitFailed;
     return result;
 }
