@@ -79,21 +79,14 @@ bool RunEraseStep(SequenceViewT& view) {
     return false;
 }
 
-UploadOutcomeT RunUploadSequence(SequenceViewT& view, const std::string& path, const RomFileT& rom) {
-    LinkUseT use;
-    if (!use.Held()) {
-        view.SetStatus(status::kBusy);
-        return UploadOutcomeT::Busy;
-    }
-    // With a daemon running, a file that would fail the upload is refused
-    // before the erase; without one the erase says that no daemon runs.
-    if (daemonRunning && (rom.result != 0 || CheckRomText(rom.text).result != 0)) {
-        view.SetStatus(status::kLoadFailed);
-        view.EnableReset();
-        return UploadOutcomeT::Failed;
-    }
-    if (!RunEraseStep(view)) return UploadOutcomeT::Failed;
+bool CheckBeforeErase(SequenceViewT& view, const RomFileT& rom) {
+    if (!daemonRunning || (rom.result == 0 && CheckRomText(rom.text).result == 0)) return true;
+    view.SetStatus(status::kLoadFailed);
+    view.EnableReset();
+    return false;
+}
 
+UploadOutcomeT RunUploadStep(SequenceViewT& view, const std::string& path, const RomFileT& rom) {
     view.ShowProgress(0, static_cast<unsigned>(CountLinesText(rom.text)) & 0xFFFFu);
     view.SetStatus(LoadingText(path));
     const int uploaded = Timed(view, "upload", [&] { return UploadRomText(rom.text, 0); });
@@ -111,4 +104,14 @@ UploadOutcomeT RunUploadSequence(SequenceViewT& view, const std::string& path, c
     view.SetStatus(status::kLoadFailed);
     view.EnableReset();
     return UploadOutcomeT::Failed;
+}
+
+UploadOutcomeT RunUploadSequence(SequenceViewT& view, const std::string& path, const RomFileT& rom) {
+    LinkUseT use;
+    if (!use.Held()) {
+        view.SetStatus(status::kBusy);
+        return UploadOutcomeT::Busy;
+    }
+    if (!CheckBeforeErase(view, rom) || !RunEraseStep(view)) return UploadOutcomeT::Failed;
+    return RunUploadStep(view, path, rom);
 }

@@ -55,7 +55,14 @@ enum class UploadOutcomeT {
     Busy,          // another step holds the link; nothing changed
 };
 
-// Checks the file, erases the flash and programs the file. A file that is
-// unreadable, holds a bad record or data outside the flash is refused
-// before the erase, so the board is never left blank for nothing.
+// With a daemon running, refuses a file that is unreadable, holds a bad
+// record or data outside the flash, before anything is erased: the board is
+// never left blank for nothing. Without a daemon the erase says so.
+bool CheckBeforeErase(SequenceViewT& view, const RomFileT& rom);
+
+// Programs the file into the erased flash, path being how it is named.
+UploadOutcomeT RunUploadStep(SequenceViewT& view, const std::string& path, const RomFileT& rom);
+
+// The whole of it, holding the link throughout: the check, the erase and
+// the upload.
 UploadOutcomeT RunUploadSequence(SequenceViewT& view, const std::string& path, const RomFileT& rom);

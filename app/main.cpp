@@ -1,0 +1,3 @@
+#include "TormaneMain.h"
+
+int main(int argc, char** argv) { return TormaneMain(argc, argv); }
