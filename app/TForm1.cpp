@@ -73,9 +73,8 @@ void TForm1::Button1Click() {
     } else {
         // Out of sight without hiding: the dialog stays the program's main
         // window until the end.
-        setMinimumSize(0, 0);
-        resize(width(), 0);
-        resize(0, 0);
+        setFixedSize(width(), 0);
+        setFixedSize(0, 0);
     }
 }
 
