@@ -53,6 +53,16 @@ TEST_F(Erase, NoStatusEndsAtTheDeadline) {
     EXPECT_EQ(peer.Clock().NowMs() - start, 120000);
 }
 
+TEST_F(Erase, NeverAcknowledgedGivesUpAfterSevenSendsAndTheErasePause) {
+    DaemonAt38400();
+    const std::int64_t start = peer.Clock().NowMs();
+    EXPECT_EQ(EraseFlash(), -104);
+    EXPECT_EQ(FramesWith(0x8F).size(), 7u);
+    // 2 s, six times 1 s + 0.5 s, then the 20 s an erase takes; the long
+    // status deadline is only for a daemon that acknowledged.
+    EXPECT_EQ(peer.Clock().NowMs() - start, 2000 + 6 * 1500 + 20000);
+}
+
 TEST_F(Erase, SectorAndSerialNumberCommands) {
     DaemonAt38400();
     peer.Answer([](const PeerRequest&, std::size_t) { return Bytes{0x06}; });
