@@ -138,10 +138,10 @@ TEST_F(Upload, AGapWritesTheBlockSoFar) {
     const auto path = dir.Path("gap.s");
     {
         SXFILE_T f(path.c_str(), kModeOut | kModeTrunc);
-        const Bytes d(16, 0xAB);
-        f.WriteRecord(0x400000, 16, d.data(), '3');
-        f.WriteRecord(0x400010, 16, d.data(), '3');
-        f.WriteRecord(0x401000, 16, d.data(), '3');
+        const Bytes a(16, 0xA1), b(16, 0xB2), c(16, 0xC3);
+        f.WriteRecord(0x400000, 16, a.data(), '3');
+        f.WriteRecord(0x400010, 16, b.data(), '3');
+        f.WriteRecord(0x401000, 16, c.data(), '3');
         f.WriteRecord(0, 0, nullptr, '7');
     }
     EXPECT_EQ(LoadRomFile(path.c_str()), 0);
@@ -149,7 +149,24 @@ TEST_F(Upload, AGapWritesTheBlockSoFar) {
     ASSERT_EQ(frames.size(), 2u);
     EXPECT_EQ(frames[0].Data().size(), 4u + 32);
     EXPECT_EQ(Address(frames[1]), 0x401000u);
-    EXPECT_EQ(frames[1].Data()[4], 0xAB);  // the record that followed the gap moved to the buffer's start
+    // The record that followed the gap moved to the buffer's start.
+    const auto mem = Programmed();
+    for (std::uint32_t i = 0; i < 16; ++i) {
+        EXPECT_EQ(mem.at(0x400000 + i), 0xA1);
+        EXPECT_EQ(mem.at(0x400010 + i), 0xB2);
+        EXPECT_EQ(mem.at(0x401000 + i), 0xC3);
+    }
+    EXPECT_EQ(progress.Count("lamp"), 1u);  // the block ended by the gap; not the last one
+}
+
+TEST_F(Upload, ABlockOfExactly230BytesTakesOneMoreRecord) {
+    DaemonAt38400();
+    peer.AckEverything();
+    EXPECT_EQ(LoadRomFile(Rom("t.s", 0x400000, 30, 10).c_str()), 0);
+    const auto frames = FramesWith(0x84);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].Data().size(), 4u + 240);
+    EXPECT_EQ(frames[1].Data().size(), 4u + 60);
 }
 
 TEST_F(Upload, EmptyMissingAndNoDaemon) {
