@@ -44,9 +44,9 @@ bool SpeedFor(std::uint32_t baud, speed_t& code) {
 
 class PosixPortT final : public PortBackendT {
 public:
-    explicit PosixPortT(int fd) : fd_(fd) {}
+    PosixPortT(int fd, bool clearExclusive) : fd_(fd), clearExclusive_(clearExclusive) {}
     ~PosixPortT() override {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0) Close();
     }
 
     bool Configure(const LineFormat& f) override {
@@ -149,11 +149,17 @@ public:
     bool Close() override {
         const int fd = fd_;
         fd_ = -1;
+        // The flag belongs to the terminal, not to this descriptor: left set,
+        // it outlives the close whenever another process (a simulator holding
+        // its pseudo-terminal) keeps the device open, and refuses every later
+        // open by an ordinary user.
+        if (clearExclusive_) ::ioctl(fd, TIOCNXCL);
         return ::close(fd) == 0;
     }
 
 private:
     int fd_;
+    bool clearExclusive_;
     std::chrono::microseconds charTime_{1042};  // 9600 8N1 until configured
 };
 
@@ -168,14 +174,17 @@ std::unique_ptr<PortBackendT> OpenPosixPort(const std::string& path, std::string
     // Exclusive, as the Windows open with share mode 0: a second open of the
     // terminal by another process fails while we hold it. TIOCEXCL does not
     // stop a privileged process; the advisory lock stops cooperating tools.
+    // The lock comes first, so that an open refused by it leaves the
+    // holder's flag alone; only a flag we set ourselves is cleared again.
+    int wasExclusive = 0;
     const char* why = nullptr;
     if (!::isatty(fd)) why = "not a terminal device";
-    else if (::ioctl(fd, TIOCEXCL) != 0) why = std::strerror(errno);
     else if (::flock(fd, LOCK_EX | LOCK_NB) != 0) why = "in use by another program";
+    else if (::ioctl(fd, TIOCGEXCL, &wasExclusive) != 0 || ::ioctl(fd, TIOCEXCL) != 0) why = std::strerror(errno);
     if (why != nullptr) {
         error = why;
         ::close(fd);
         return nullptr;
     }
-    return std::make_unique<PosixPortT>(fd);
+    return std::make_unique<PosixPortT>(fd, wasExclusive == 0);
 }

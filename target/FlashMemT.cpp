@@ -37,7 +37,12 @@ int FlashMemT::EraseChip() {
     // The daemon sends its status byte once the erase is done. Waiting for
     // it (rather than sleeping a fixed time and then polling) neither
     // misreports a slow erase as silence nor makes a quick one wait.
-    return ReadStatus(kEraseStatusTenths, 1);
+    if (acked) return ReadStatus(kEraseStatusTenths, 1);
+    // Never acknowledged: most likely no daemon is listening, so the long
+    // wait would only delay the failure. A lost acknowledgement still gets
+    // the pause an erase takes, then one look for its status byte.
+    WaitTenths(kUnackedPauseTenths);
+    return ReadStatus(0, 1);
 }
 
 int FlashMemT::EraseSector(std::uint32_t address) {

@@ -25,6 +25,9 @@ public:
     // Longest wait for the chip erase's status byte, in tenths: the daemon
     // answers when the erase is done, which a slow chip may take long for.
     static constexpr std::uint16_t kEraseStatusTenths = 1200;
+    // Pause before the one look for a status byte when no acknowledgement
+    // came: with the unanswered sends, about 31 s in all.
+    static constexpr std::uint16_t kUnackedPauseTenths = 200;
 
     VesperilIO& link;
 

@@ -7,7 +7,9 @@
 #include <termios.h>
 #include <unistd.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -164,6 +166,35 @@ TEST_F(PtyTest, OpenIsExclusive) {
     // A file that is not a terminal is not a port.
     EXPECT_EQ(CommOpen("/dev/null", 9600, 0, 8, 0), 1);
     EXPECT_EQ(CommIsOpen(), 0);
+}
+
+// Whether an unprivileged user can open the device now. Root passes an
+// exclusive terminal anyway, so as root the open is tried as nobody.
+bool OpensAsNobody(const std::string& device) {
+    const std::string open = "sh -c ': <>\"$0\"' " + device;
+    const std::string cmd =
+        ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " + open : open;
+    return std::system((cmd + " 2>/dev/null").c_str()) == 0;
+}
+
+// zelmo-sim keeps its end of the terminal open between runs; an exclusive
+// flag left behind would refuse every later run of an ordinary user.
+TEST_F(PtyTest, CloseGivesUpExclusivity) {
+    ASSERT_EQ(::fchmod(slave, 0666), 0);
+    ASSERT_TRUE(OpensAsNobody(path));
+    ASSERT_EQ(CommOpen(path.c_str(), 9600, 0, 8, 0), 0);
+    EXPECT_FALSE(OpensAsNobody(path));
+    EXPECT_EQ(CommClose(), 0);
+    EXPECT_TRUE(OpensAsNobody(path));
+    // A refused open leaves another holder's exclusivity alone.
+    const int holder = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    ASSERT_EQ(::ioctl(holder, TIOCEXCL), 0);
+    EXPECT_EQ(CommOpen(path.c_str(), 9600, 0, 8, 0), 1);
+    EXPECT_FALSE(OpensAsNobody(path));
+    ::ioctl(holder, TIOCNXCL);
+    ::close(holder);
 }
 
 }  // namespace

@@ -53,6 +53,16 @@ TEST_F(Erase, NoStatusEndsAtTheDeadline) {
     EXPECT_EQ(peer.Clock().NowMs() - start, 120000);
 }
 
+TEST_F(Erase, NeverAcknowledgedGivesUpAfterSevenSendsAndTheErasePause) {
+    DaemonAt38400();
+    const std::int64_t start = peer.Clock().NowMs();
+    EXPECT_EQ(EraseFlash(), -104);
+    EXPECT_EQ(FramesWith(0x8F).size(), 7u);
+    // 2 s, six times 1 s + 0.5 s, then the 20 s an erase takes; the long
+    // status deadline is only for a daemon that acknowledged.
+    EXPECT_EQ(peer.Clock().NowMs() - start, 2000 + 6 * 1500 + 20000);
+}
+
 TEST_F(Erase, SectorAndSerialNumberCommands) {
     DaemonAt38400();
     peer.Answer([](const PeerRequest&, std::size_t) { return Bytes{0x06}; });
@@ -128,10 +138,10 @@ TEST_F(Upload, AGapWritesTheBlockSoFar) {
     const auto path = dir.Path("gap.s");
     {
         SXFILE_T f(path.c_str(), kModeOut | kModeTrunc);
-        const Bytes d(16, 0xAB);
-        f.WriteRecord(0x400000, 16, d.data(), '3');
-        f.WriteRecord(0x400010, 16, d.data(), '3');
-        f.WriteRecord(0x401000, 16, d.data(), '3');
+        const Bytes a(16, 0xA1), b(16, 0xB2), c(16, 0xC3);
+        f.WriteRecord(0x400000, 16, a.data(), '3');
+        f.WriteRecord(0x400010, 16, b.data(), '3');
+        f.WriteRecord(0x401000, 16, c.data(), '3');
         f.WriteRecord(0, 0, nullptr, '7');
     }
     EXPECT_EQ(LoadRomFile(path.c_str()), 0);
@@ -139,7 +149,24 @@ TEST_F(Upload, AGapWritesTheBlockSoFar) {
     ASSERT_EQ(frames.size(), 2u);
     EXPECT_EQ(frames[0].Data().size(), 4u + 32);
     EXPECT_EQ(Address(frames[1]), 0x401000u);
-    EXPECT_EQ(frames[1].Data()[4], 0xAB);  // the record that followed the gap moved to the buffer's start
+    // The record that followed the gap moved to the buffer's start.
+    const auto mem = Programmed();
+    for (std::uint32_t i = 0; i < 16; ++i) {
+        EXPECT_EQ(mem.at(0x400000 + i), 0xA1);
+        EXPECT_EQ(mem.at(0x400010 + i), 0xB2);
+        EXPECT_EQ(mem.at(0x401000 + i), 0xC3);
+    }
+    EXPECT_EQ(progress.Count("lamp"), 1u);  // the block ended by the gap; not the last one
+}
+
+TEST_F(Upload, ABlockOfExactly230BytesTakesOneMoreRecord) {
+    DaemonAt38400();
+    peer.AckEverything();
+    EXPECT_EQ(LoadRomFile(Rom("t.s", 0x400000, 30, 10).c_str()), 0);
+    const auto frames = FramesWith(0x84);
+    ASSERT_EQ(frames.size(), 2u);
+    EXPECT_EQ(frames[0].Data().size(), 4u + 240);
+    EXPECT_EQ(frames[1].Data().size(), 4u + 60);
 }
 
 TEST_F(Upload, EmptyMissingAndNoDaemon) {
