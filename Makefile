@@ -4,7 +4,7 @@ FUZZ_BUILD  ?= build-fuzz
 FUZZ_SECONDS ?= 300
 JOBS        ?= $(shell nproc)
 
-.PHONY: all setup configure build test demo fuzz fuzz-daemon clean
+.PHONY: all setup configure build test demo screenshots fuzz fuzz-daemon clean
 
 all: build
 
@@ -24,6 +24,12 @@ test: build
 # shows what its new program prints.
 demo: build
 	$(BUILD)/cli/zelmo-cli program $(BUILD)/examples/hello.s37 --simulate --restart --monitor 2
+
+# Pictures of the window, drawn by the real program on the offscreen
+# platform: the port dialog, an upload half-way and done, the fatal dialog.
+screenshots: build
+	QT_QPA_PLATFORM=offscreen $(BUILD)/app/zelmo-screenshots docs/screenshots success
+	QT_QPA_PLATFORM=offscreen $(BUILD)/app/zelmo-screenshots docs/screenshots fatal
 
 # Runs the S-record fuzzer for FUZZ_SECONDS (default 300 s). New inputs land
 # in fuzz-work/; copy the interesting ones into tests/fuzz/corpus/ to keep them.

@@ -1,6 +1,7 @@
 // The main window's worker threads, and how their reports reach the window.
 #include <QMetaObject>
 #include <QThread>
+#include <optional>
 #include <thread>
 
 #include "CommPort.h"
@@ -78,9 +79,17 @@ bool TForm5::RunErase() { return RunEraseStep(*view_); }
 void TForm5::UploadWorker(const std::string& path) {
     // Read once, before the link is taken: a pipe may keep us waiting.
     const RomFileT rom = ReadRomFile(path.c_str());
-    LinkUseT use;
-    if (!use.Held()) {
+    std::optional<LinkUseT> use(std::in_place);
+    if (!use->Held()) {
         view_->SetStatus(status::kBusy);
+        return;
+    }
+    // Without a daemon the erase only says so and nothing goes on the line:
+    // let go of the link at once, so that the connect sequence which a
+    // command line starts right after this choice is not refused.
+    if (!daemonRunning) {
+        use.reset();
+        RunErase();
         return;
     }
     if (!CheckBeforeErase(*view_, rom) || !RunErase()) return;

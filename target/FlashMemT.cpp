@@ -63,9 +63,12 @@ int FlashMemT::EraseSerialNumber() {
 }
 
 int EraseFlash() {
+    // Without a daemon nothing goes on the line, so the link is not needed:
+    // a step running meanwhile is not disturbed and does not make this busy.
+    if (!daemonRunning) return -100;
     LinkUseT use;
     if (!use.Held()) return kLinkBusy;
-    if (!daemonRunning || !TargetFlash) return -100;
+    if (!TargetFlash) return -100;
     CommPurgeInput();
     return TargetFlash->EraseChip() == FlashMemT::kStatusAck ? 0 : -104;
 }

@@ -161,8 +161,11 @@ TEST_F(BringUp, ASecondStepWhileAnotherThreadHoldsTheLinkIsRefused) {
     holding.get_future().wait();
     EXPECT_EQ(Connect(), kLinkBusy);
     EXPECT_EQ(DownloadDaemon(), kLinkBusy);
+    EXPECT_EQ(EraseFlash(), -100);  // no daemon: nothing to send, no link needed
+    daemonRunning = true;
     EXPECT_EQ(EraseFlash(), kLinkBusy);
     EXPECT_EQ(LoadRomFile("/nonexistent"), kLinkBusy);
+    daemonRunning = false;
     release.set_value();
     other.join();
     EXPECT_TRUE(peer.Requests().empty());
