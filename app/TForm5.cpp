@@ -237,7 +237,9 @@ void TForm5::Timer1Timer() {
     StartUpload();
 }
 
+void TForm5::FormClose() { Button4Click(); }
+
 void TForm5::closeEvent(QCloseEvent* event) {
     event->accept();
-    Button4Click();
+    FormClose();
 }

@@ -81,6 +81,7 @@ public:
     void Button5Click();
     void Button6Click();
     void Timer1Timer();
+    void FormClose();
     void FormActivate() {}
 
     // Window operations.
