@@ -4,7 +4,7 @@ FUZZ_BUILD  ?= build-fuzz
 FUZZ_SECONDS ?= 300
 JOBS        ?= $(shell nproc)
 
-.PHONY: all setup configure build test demo screenshots fuzz fuzz-daemon clean
+.PHONY: all setup configure build test demo screenshots soak fuzz fuzz-daemon clean
 
 all: build
 
@@ -30,6 +30,12 @@ demo: build
 screenshots: build
 	QT_QPA_PLATFORM=offscreen $(BUILD)/app/zelmo-screenshots docs/screenshots success
 	QT_QPA_PLATFORM=offscreen $(BUILD)/app/zelmo-screenshots docs/screenshots fatal
+
+# SOAK_RUNS randomized programming runs on the simulated board, each with a
+# fault drawn at random; prints the outcome table. make test runs 8.
+SOAK_RUNS ?= 1000
+soak: build
+	$(BUILD)/tests/soak/zelmo-soak --runs $(SOAK_RUNS) --jobs $(JOBS)
 
 # Runs the S-record fuzzer for FUZZ_SECONDS (default 300 s). New inputs land
 # in fuzz-work/; copy the interesting ones into tests/fuzz/corpus/ to keep them.
