@@ -139,6 +139,14 @@ TEST(Cli, ProgramsFromAPipeAndNamesWhatCannotBeOpened) {
     EXPECT_NE(r.output.find("Is a directory"), std::string::npos) << r.output;
     EXPECT_EQ(r.output.find("Connecting"), std::string::npos);
 
+    // A file the user may not read (root reads anything: run as nobody).
+    const auto locked = dir.Write("locked.s37", ReadAll(ZELMO_EXAMPLE_ROM));
+    std::filesystem::permissions(locked, std::filesystem::perms::none);
+    r = Shell("setpriv --reuid=65534 --regid=65534 --clear-groups " + std::string(ZELMO_CLI) + " program " + locked +
+              " --simulate");
+    EXPECT_EQ(r.exitCode, 2) << r.output;
+    EXPECT_NE(r.output.find("Permission denied"), std::string::npos) << r.output;
+
     r = Shell(std::string(ZELMO_CLI) + " program " + ZELMO_EXAMPLE_ROM + " --port " + dir.Path("nothing"));
     EXPECT_EQ(r.exitCode, 1) << r.output;
     EXPECT_NE(r.output.find("Time Out - Cannot connect to target ...."), std::string::npos) << r.output;
