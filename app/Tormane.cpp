@@ -74,6 +74,13 @@ int ParseOptions(const std::vector<std::string>& args, AppOptions& o, bool* stop
         return cli.exit(e);
     }
     o.rest = cli.remaining();
+    // A mistyped option must not pass for the command line.
+    for (const auto& word : o.rest)
+        if (word.rfind("--", 0) == 0) {
+            std::fprintf(stderr, "zelmo: unknown option %s (see zelmo --help)\n", word.c_str());
+            *stop = true;
+            return 2;
+        }
     *stop = false;
     return 0;
 }
