@@ -34,7 +34,7 @@ int Finish(Reporter& r, Session& session, const std::string& command, int code, 
            const json::Object& fields) {
     SetProgressSink(nullptr);
     if (const int closed = session.Close(); code == exitcode::kOk) code = closed;
-    if (summary.empty()) summary = code == exitcode::kOk ? command + ": done" : command + ": failed after " + r.HowFar();
+    if (summary.empty()) summary = code == exitcode::kOk ? command + ": done" : command + " failed: " + r.LastStatus();
     r.Result(command, code, summary, fields);
     return code;
 }

@@ -89,7 +89,7 @@ int FileOnBoard(const Options& o, Reporter& r, bool program) {
     }
     SetProgressSink(nullptr);
     if (const int closed = session.Close(); code == exitcode::kOk) code = closed;
-    if (summary.empty()) summary = code == exitcode::kOk ? command + ": done" : command + ": failed after " + r.HowFar();
+    if (summary.empty()) summary = code == exitcode::kOk ? command + ": done" : command + " failed: " + r.LastStatus();
     r.Result(command, code, summary, fields);
     return code;
 }

@@ -41,6 +41,7 @@ void Reporter::JsonLine(const json::Object& o) {
 
 void Reporter::Status(const std::string& text) {
     std::lock_guard lock(mutex_);
+    lastStatus_ = text;
     JsonLine(json::Object().Str("event", "status").Str("text", text));
     if (!options_.quiet) HumanLine(text);
 }
@@ -180,6 +181,11 @@ std::string Reporter::HowFarLocked() const {
     else if (!phase_.empty())
         text += (text.empty() ? "during " : ", during ") + phase_;
     return text.empty() ? "nothing done yet" : text;
+}
+
+std::string Reporter::LastStatus() {
+    std::lock_guard lock(mutex_);
+    return lastStatus_;
 }
 
 std::string Reporter::HowFar() {

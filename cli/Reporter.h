@@ -45,6 +45,8 @@ public:
     // Emits a finished JSON line as is (several boards: a child's events).
     void RawJson(const std::string& line);
     std::FILE* Human() const { return human_; }
+    // The last status text, which names the step that failed.
+    std::string LastStatus();
 
 private:
     void EndBarLocked();
@@ -66,4 +68,5 @@ private:
     Clock::time_point started_{}, lastDrawn_{};
     std::vector<std::string> finished_;
     std::string times_;
+    std::string lastStatus_;
 };

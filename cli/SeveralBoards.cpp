@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <algorithm>
 #include <cstring>
 
 #include "Commands.h"
@@ -22,6 +23,8 @@ struct BoardRun {
     pid_t pid = -1;
     int fd = -1;
     std::string pending;  // a line not yet complete
+    std::string shownStatus;
+    int shownQuarter = -1;
     std::string status, phase, error, summary;
     double done = 0, total = 0;
     int exit = -1;  // from the result event
@@ -80,9 +83,15 @@ pid_t Spawn(const std::vector<std::string>& args, const std::string& port, int& 
     return pid;
 }
 
-void Take(BoardRun& b, const std::string& line, Reporter& r) {
+void Take(BoardRun& b, const std::string& line, Reporter& r, bool plain) {
     const std::string event = json::GetString(line, "event");
-    if (event == "status") b.status = json::GetString(line, "text");
+    if (event == "status") {
+        b.status = json::GetString(line, "text");
+        b.total = 0;
+        // Plain lines: every status text as it comes.
+        if (plain) std::fprintf(r.Human(), "  [%s] %s\n", b.port.c_str(), b.status.c_str());
+        b.shownStatus = b.status;
+    }
     else if (event == "progress") {
         b.phase = json::GetString(line, "phase");
         b.done = json::GetNumber(line, "done", 0);
@@ -97,7 +106,9 @@ void Take(BoardRun& b, const std::string& line, Reporter& r) {
 }
 
 std::string Line(const BoardRun& b) {
-    std::string text = b.exit >= 0 ? (b.exit == 0 ? "done" : "FAILED (" + std::to_string(b.exit) + ")") : b.status;
+    if (b.exit == 0) return "done: " + b.summary;
+    if (b.exit > 0) return "FAILED (" + std::to_string(b.exit) + "): " + (b.error.empty() ? b.summary : b.error);
+    std::string text = b.status;
     if (b.exit < 0 && b.total > 0 && !b.phase.empty())
         text = b.phase + " " + std::to_string(static_cast<int>(b.done * 100 / b.total)) + "%  " + text;
     return text;
@@ -145,7 +156,7 @@ int SeveralBoards(const Options& o, Reporter& r, int argc, char** argv) {
             }
             b.pending.append(buf, static_cast<std::size_t>(n));
             for (std::size_t nl; (nl = b.pending.find('\n')) != std::string::npos;) {
-                Take(b, b.pending.substr(0, nl), r);
+                Take(b, b.pending.substr(0, nl), r, !tty && !o.report.quiet);
                 b.pending.erase(0, nl + 1);
             }
         }
@@ -158,19 +169,28 @@ int SeveralBoards(const Options& o, Reporter& r, int argc, char** argv) {
             drawn = true;
             lastDrawn = Clock::now();
         } else if (!tty) {
+            // Plain lines: progress by quarters, and the end.
             for (std::size_t i = 0; i < boards.size(); ++i) {
-                if (Line(boards[i]) == printed[i] || (boards[i].exit < 0 && boards[i].total > 0 &&
-                                                      boards[i].done < boards[i].total && !printed[i].empty() &&
-                                                      Line(boards[i]).substr(0, 12) == printed[i].substr(0, 12)))
-                    continue;
-                printed[i] = Line(boards[i]);
-                std::fprintf(r.Human(), "  [%s] %s\n", boards[i].port.c_str(), printed[i].c_str());
+                BoardRun& b = boards[i];
+                const int quarter = b.total > 0 ? static_cast<int>(b.done * 4 / b.total) : -1;
+                std::string text;
+                if (b.exit >= 0) text = Line(b);
+                else if (quarter != b.shownQuarter && quarter >= 0)
+                    text = b.phase + " " + std::to_string(static_cast<int>(b.done * 100 / b.total)) + "%";
+                b.shownQuarter = quarter;
+                if (text.empty() || text == printed[i]) continue;
+                printed[i] = text;
+                std::fprintf(r.Human(), "  [%s] %s\n", b.port.c_str(), text.c_str());
             }
             std::fflush(r.Human());
         }
     }
     int result = exitcode::kOk;
-    std::string table = "\nBoard                 Result         Time     Details\n";
+    int width = 5;
+    for (const auto& b : boards) width = std::max(width, static_cast<int>(b.port.size()));
+    char head[160];
+    std::snprintf(head, sizeof head, "\n%-*s  %-12s %8s  %s\n", width, "Board", "Result", "Time", "Details");
+    std::string table = head;
     for (auto& b : boards) {
         int status = 0;
         if (b.pid > 0) ::waitpid(b.pid, &status, 0);
@@ -180,7 +200,7 @@ int SeveralBoards(const Options& o, Reporter& r, int argc, char** argv) {
                                 : exitcode::kInterrupted;
         if (b.exit != 0 && result == exitcode::kOk) result = b.exit;
         char row[160];
-        std::snprintf(row, sizeof row, "%-21s %-14s %6.1f s  ", b.port.c_str(),
+        std::snprintf(row, sizeof row, "%-*s  %-12s %6.1f s  ", width, b.port.c_str(),
                       b.exit == 0 ? "ok" : ("failed (" + std::to_string(b.exit) + ")").c_str(), b.seconds);
         table += row + (b.exit == 0 ? b.summary : (b.error.empty() ? b.summary : b.error)) + "\n";
     }
