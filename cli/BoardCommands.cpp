@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 
 #include "BoardMemory.h"
 #include "CommPort.h"
@@ -107,6 +108,9 @@ int ReadCommand(const Options& o, Reporter& r) {
             fields.Str("output", o.output).Int("start", start).Int("length", length);
         }
     }
+    // No half-written image is left to be mistaken for the board's memory.
+    std::error_code ec;
+    if (code != exitcode::kOk && std::filesystem::is_regular_file(o.output, ec)) std::filesystem::remove(o.output, ec);
     return Finish(r, session, "read", code, summary, fields);
 }
 

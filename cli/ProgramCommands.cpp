@@ -89,7 +89,9 @@ int FileOnBoard(const Options& o, Reporter& r, bool program) {
     }
     SetProgressSink(nullptr);
     if (const int closed = session.Close(); code == exitcode::kOk) code = closed;
-    if (summary.empty()) summary = code == exitcode::kOk ? command + ": done" : command + " failed: " + r.LastStatus();
+    if (code != exitcode::kOk && summary.empty()) summary = command + " failed: " + r.LastStatus();
+    else if (code != exitcode::kOk) summary = command + " failed: " + summary;
+    else if (program) summary = "Programmed " + std::to_string(check.bytes) + " bytes" + (summary.empty() ? "" : "; " + summary);
     r.Result(command, code, summary, fields);
     return code;
 }
