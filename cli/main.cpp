@@ -1,151 +1,31 @@
-// zelmo-cli: the loading sequence from a terminal or a script.
+// zelmo-cli: the loading sequence and the board's memory from a terminal or
+// a script. This file reads the command line and hands over to a command.
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <chrono>
 #include <cstdio>
-#include <memory>
-#include <string>
-#include <vector>
 
-#include "CommPort.h"
-#include "DaemonDownload.h"
-#include "FlashMemT.h"
-#include "LoadSequence.h"
-#include "PortNames.h"
-#include "Progress.h"
-#include "RomUpload.h"
-#include "SimulatedBoardOptions.h"
-#include "StatusTexts.h"
-#include "Target.h"
+#include "Commands.h"
+#include "ExitCodes.h"
+#include "Session.h"
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
-
-struct Options {
-    std::string file;
-    std::string port;
-    bool simulate = false;
-    bool restart = false;
-    double monitorSeconds = 0;
-    sim::SimulatedBoardOptions sim;
-};
-
-void Status(const std::string& text) {
-    std::printf("%s\n", text.c_str());
-    std::fflush(stdout);
+// Output options: every command has them.
+void AddOutputOptions(CLI::App& c, Options& o) {
+    c.add_flag("--json", o.report.json, "one JSON object per line on stdout; human text goes to stderr");
+    auto* quiet = c.add_flag("-q,--quiet", o.report.quiet, "print only errors and failed results");
+    c.add_flag("-v,--verbose", o.report.verbose, "also print each step's time as it ends, and details")->excludes(quiet);
 }
 
-// The sequence's reports as lines of text; progress as a bar on a
-// terminal, as occasional lines otherwise.
-class ConsoleView final : public SequenceViewT {
-public:
-    explicit ConsoleView(bool tty) : tty_(tty) {}
-
-    void SetStatus(const std::string& text) override {
-        EndBar();
-        Status(text);
-    }
-    void SetLamp(LampT) override {}
-    void ShowProgress(unsigned, unsigned max) override {
-        maximum_ = max > 0 ? static_cast<int>(max) : 1;
-        lastShown_ = -1;
-        what_ = daemonRunning ? "upload" : "daemon";
-    }
-    void HideProgress() override {}
-    void DisableStart() override {}
-    void EnableReset() override {}
-    void DaemonReady() override {}
-    void UploadSucceeded() override {}
-    void StepTimed(const char* step, double seconds) override {
-        EndBar();
-        char buf[64];
-        std::snprintf(buf, sizeof buf, " %s %.2f s", step, seconds);
-        times_ += buf;
-    }
-    void SetProgress(int position) override { Show(position); }
-    void FillProgress() override { Show(maximum_); }
-    void ToggleUploadLamp() override {}
-    void EnableRestart() override {}
-
-    // The time each step took, once at the end.
-    void ReportTimes() {
-        EndBar();
-        if (!times_.empty()) Status("  time:" + times_);
-    }
-
-private:
-    void EndBar() {
-        if (tty_ && lastShown_ >= 0) std::printf("\n");
-        lastShown_ = -1;
-    }
-    void Show(int position) {
-        const int percent = std::min(100, position * 100 / maximum_);
-        if (tty_) {
-            const int filled = percent * 40 / 100;
-            std::printf("\r  %-8s [%s%s] %3d%%", what_, std::string(static_cast<std::size_t>(filled), '#').c_str(),
-                        std::string(static_cast<std::size_t>(40 - filled), '.').c_str(), percent);
-        } else if (lastShown_ < 0 || percent / 25 != lastShown_ / 25 || percent == 100) {
-            std::printf("  %s %d%%\n", what_, percent);
-        } else {
-            return;
-        }
-        lastShown_ = percent;
-        std::fflush(stdout);
-    }
-    bool tty_;
-    const char* what_ = "";
-    int maximum_ = 1;
-    int lastShown_ = -1;
-    std::string times_;
-};
-
-using Clock = std::chrono::steady_clock;
-
-// Prints what the board sends for the given time.
-void Monitor(double seconds) {
-    const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-    std::array<std::uint8_t, 256> buf{};
-    while (Clock::now() < end) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
-        CommWaitInput(static_cast<std::int32_t>(std::max<long long>(1, std::min<long long>(left, 200))));
-        const int n = CommRead(buf);
-        for (int i = 0; i < n; ++i) {
-            const auto c = buf[static_cast<std::size_t>(i)];
-            if (c == '\r') continue;
-            if (c == '\n' || (c >= 0x20 && c < 0x7F)) std::putchar(c);
-            else std::printf("<%02X>", c);
-        }
-        std::fflush(stdout);
-    }
-}
-
-int Program(const Options& o, const RomFileT& rom, ConsoleView& view) {
-    Status(status::kInitializing);
-    ResetTargetConfiguration();
-    LoadTargetConfiguration();
-    const ConnectOutcomeT connected = RunConnectSequence(view);
-    if (connected == ConnectOutcomeT::Failed || connected == ConnectOutcomeT::Busy) {
-        // The status text stays the operator's; the system's reason follows.
-        if (const std::string why = CommOpenError(); !why.empty()) std::fprintf(stderr, "zelmo-cli: %s\n", why.c_str());
-        view.ReportTimes();
-        return kExitFailed;
-    }
-    const UploadOutcomeT uploaded = RunUploadSequence(view, o.file, rom);
-    view.ReportTimes();
-    if (uploaded != UploadOutcomeT::Completed) return kExitFailed;
-
-    if (o.restart) {
-        std::printf("Restarting the board at 0x%06X\n", kRestartAddress);
-        std::fflush(stdout);
-        RestartReceiver(kRestartAddress);
-        // The board's program talks at the speed the daemon left the line at.
-        if (o.monitorSeconds > 0) Monitor(o.monitorSeconds);
-    }
-    return kExitOk;
+// Board options: the commands that talk to a board.
+void AddBoardOptions(CLI::App& c, Options& o) {
+    AddOutputOptions(c, o);
+    auto* port = c.add_option("--port", o.ports, "serial device or COM1..COM20; repeat for several boards at once");
+    auto* simulate = c.add_flag("--simulate", o.simulate, "use the simulated board, in this process");
+    port->excludes(simulate);
+    c.add_option("--trace", o.trace, "write every byte on the line, with time and direction, to FILE");
+    sim::AddSimulatedBoardOptions(c, o.sim, simulate);
 }
 
 }  // namespace
@@ -153,62 +33,91 @@ int Program(const Options& o, const RomFileT& rom, ConsoleView& view) {
 int main(int argc, char** argv) {
     CLI::App app{"zelmo-cli: programs the AM29F400 flash of a CPU32 board over RS-232"};
     app.require_subcommand(1);
+    app.footer(exitcode::kHelp);
     Options o;
+
     auto* program = app.add_subcommand("program", "connect, load the daemon, erase the flash and program a ROM file");
-    program->add_option("FILE", o.file, "S-record ROM file (S1, S2 or S3 records)")->required();
-    auto* port = program->add_option("--port", o.port, "serial device to use: /dev/ttyUSB0, a pseudo-terminal, ...");
-    auto* simulate = program->add_flag("--simulate", o.simulate, "use the simulated board, in this process");
-    port->excludes(simulate);
-    program->add_flag("--restart", o.restart, "run the programmed code at 0x400420 afterwards");
+    program->add_option("FILE", o.file, "S-record ROM file (S1, S2 or S3 records); /dev/stdin reads a pipe")->required();
+    program->add_flag("--verify", o.verify, "read back every byte the file holds and compare");
+    auto* restart = program->add_flag("--restart", o.restart, "run the programmed code at 0x400420 afterwards");
     program->add_option("--monitor", o.monitorSeconds, "after --restart, print what the board sends for SECONDS")
+        ->check(CLI::Range(0.0, 3600.0))
+        ->needs(restart);
+    AddBoardOptions(*program, o);
+
+    auto* verify = app.add_subcommand("verify", "compare the flash with a ROM file; nothing is erased or written");
+    verify->add_option("FILE", o.file, "S-record ROM file")->required();
+    AddBoardOptions(*verify, o);
+
+    auto* read = app.add_subcommand("read", "save board memory as S3 records (16 bytes each)");
+    auto* start = read->add_option("START", o.readStart, "first address (0x for hex)");
+    auto* length = read->add_option("LENGTH", o.readLength, "bytes to read");
+    auto* all = read->add_flag("--all", o.readAll, "the whole flash, 0x400000 to 0x47FFFF");
+    all->excludes(start)->excludes(length);
+    read->add_option("-o,--output", o.output, "S-record file to write")->required();
+    AddBoardOptions(*read, o);
+
+    auto* erase = app.add_subcommand("erase", "erase the chip (keeping the serial-number area), sectors, or that area");
+    auto* chip = erase->add_flag("--chip", o.eraseChip, "the whole flash except the serial-number area (the default)");
+    auto* sector = erase->add_option("--sector", o.eraseSectors, "the sector holding each ADDR")->expected(1, 11);
+    auto* serial = erase->add_flag("--serial-number", o.eraseSerial, "the serial-number area 0x47F000..0x47FFFF");
+    chip->excludes(sector)->excludes(serial);
+    sector->excludes(serial);
+    AddBoardOptions(*erase, o);
+
+    auto* run = app.add_subcommand("run", "call the board's code at ADDR");
+    run->add_option("ADDR", o.runAddress, "even address (0x for hex)")->required();
+    run->add_option("--monitor", o.monitorSeconds, "print what the board sends for SECONDS")
         ->check(CLI::Range(0.0, 3600.0));
-    sim::AddSimulatedBoardOptions(*program, o.sim, simulate);
-    CLI11_PARSE(app, argc, argv);
+    AddBoardOptions(*run, o);
 
-    if (!o.simulate && o.port.empty()) {
-        std::fprintf(stderr, "zelmo-cli: say which board: --port DEVICE or --simulate\n");
-        return kExitUsage;
-    }
-    // Read the file once and check all of it before anything touches the
-    // board; the upload sends exactly what was checked.
-    const RomFileT rom = ReadRomFile(o.file.c_str());
-    RomCheckT check;
-    if (rom.result != 0) {
-        check.result = rom.result;
-        check.reason = rom.reason;
-    } else {
-        check = CheckRomText(rom.text);
-    }
-    if (check.result != 0) {
-        std::fprintf(stderr, "zelmo-cli: %s: %s\n", o.file.c_str(), RomCheckText(check).c_str());
-        return kExitUsage;
-    }
-    std::printf("%s: %s\n", o.file.c_str(), RomCheckText(check).c_str());
+    auto* inspect = app.add_subcommand("inspect", "show what a ROM file holds and what programming it would send");
+    inspect->add_option("FILE", o.file, "S-record file")->required();
+    AddOutputOptions(*inspect, o);
 
-    std::unique_ptr<sim::InProcessBoard> board;
-    if (o.simulate) {
-        std::string error;
-        board = sim::InProcessBoard::Start(o.sim, "zelmo-cli:simulated-board", &error);
-        if (!board) {
-            std::fprintf(stderr, "zelmo-cli: cannot build the simulated board: %s\n", error.c_str());
-            return kExitFailed;
+    auto* ports = app.add_subcommand("ports", "list COM1..COM20, the device each reaches, and USB adapters' details");
+    AddOutputOptions(*ports, o);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        // Help and version are not errors; every other parse failure is usage.
+        const int shown = app.exit(e);
+        return shown == 0 ? exitcode::kOk : exitcode::kUsage;
+    }
+    o.command = app.get_subcommands().front()->get_name();
+
+    Reporter reporter(o.report, isatty(fileno(o.report.json ? stderr : stdout)) != 0);
+    const bool board = o.command != "inspect" && o.command != "ports";
+    if (board && !o.simulate && o.ports.empty()) {
+        reporter.Error("say which board: --port DEVICE or --simulate");
+        return exitcode::kUsage;
+    }
+    if (o.command == "read" && !o.readAll && (o.readStart.empty() || o.readLength.empty())) {
+        reporter.Error("read: give START and LENGTH, or --all");
+        return exitcode::kUsage;
+    }
+    if (o.ports.size() > 1) {
+        if (!o.trace.empty() || o.command == "read") {
+            reporter.Error(o.command + ": --trace and read take one --port");
+            return exitcode::kUsage;
         }
-        BindPort(0, "zelmo-cli:simulated-board");
-        std::printf("Simulated board on channel %s%s\n", o.sim.channelB ? "B" : "A",
-                    o.sim.application ? ", with its application running" : "");
-    } else {
-        BindPort(0, o.port);
+        return SeveralBoards(o, reporter, argc, argv);
     }
-    SelectedPort = 0;
+    if (!o.trace.empty() && !StartTrace(o.trace)) {
+        reporter.Error("cannot write the trace file " + o.trace);
+        return exitcode::kUsage;
+    }
+    if (board) HandleInterrupts(reporter, o.command);
 
-    ConsoleView view(isatty(STDOUT_FILENO) != 0);
-    SetProgressSink(&view);
-    const int result = Program(o, rom, view);
-    SetProgressSink(nullptr);
-
-    // The link closes the port before the board behind it goes away.
-    TargetFlash.reset();
-    TargetLink.reset();
-    if (board && board->Finish() != 0) return kExitFailed;
-    return result;
+    int code = exitcode::kOther;
+    if (o.command == "program") code = ProgramCommand(o, reporter);
+    else if (o.command == "verify") code = VerifyCommand(o, reporter);
+    else if (o.command == "read") code = ReadCommand(o, reporter);
+    else if (o.command == "erase") code = EraseCommand(o, reporter);
+    else if (o.command == "run") code = RunCommand(o, reporter);
+    else if (o.command == "inspect") code = InspectCommand(o, reporter);
+    else if (o.command == "ports") code = PortsCommand(o, reporter);
+    StopTrace();
+    return code;
 }

@@ -1,5 +1,6 @@
 #include "CommPort.h"
 
+#include <atomic>
 #include <mutex>
 #include <thread>
 #include <string>
@@ -57,6 +58,11 @@ private:
 
 std::mutex g_portMutex;
 std::shared_ptr<PortBackendT> g_port;
+std::atomic<CommTapT> g_tap{nullptr};
+
+void Tap(bool written, std::span<const std::uint8_t> bytes) {
+    if (const CommTapT tap = g_tap.load(); tap != nullptr && !bytes.empty()) tap(written, bytes);
+}
 
 std::shared_ptr<PortBackendT> Port() {
     std::lock_guard lock(g_portMutex);
@@ -134,6 +140,7 @@ int CommWrite(std::span<const std::uint8_t> data) {
     if (!port || data.size() > static_cast<std::size_t>(kCommWriteMax)) return 1;
     if (data.empty()) return 0;
     const auto limit = std::chrono::milliseconds(10 * static_cast<std::int64_t>(data.size()));
+    Tap(true, data);
     return port->Write(data, limit) ? 0 : 1;
 }
 
@@ -141,8 +148,12 @@ int CommRead(std::span<std::uint8_t> data) {
     auto port = Port();
     if (!port) return 0;
     const std::size_t max = std::min(data.size(), static_cast<std::size_t>(kCommReadMax));
-    return static_cast<int>(port->Read(data.first(max)));
+    const auto n = port->Read(data.first(max));
+    Tap(false, data.first(n));
+    return static_cast<int>(n);
 }
+
+void CommSetTap(CommTapT tap) { g_tap.store(tap); }
 
 int CommPurgeInput() {
     auto port = Port();

@@ -40,6 +40,12 @@ int CommIsOpen();
 // successful open.
 std::string CommOpenError();
 
+// A watcher of the bytes on the line (a trace file): called with true for
+// bytes written, false for bytes read, on the thread that moved them. One at
+// a time; nullptr removes it.
+using CommTapT = void (*)(bool written, std::span<const std::uint8_t> bytes);
+void CommSetTap(CommTapT tap);
+
 inline constexpr int kCommReadMax = 256;
 inline constexpr int kCommWriteMax = 32767;
 inline constexpr int kCommQueueSize = 4096;

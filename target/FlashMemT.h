@@ -21,6 +21,9 @@ public:
     int EraseChip();
     int EraseSector(std::uint32_t address);
     int EraseSerialNumber();
+    // The status byte that ends an erase whose request was taken first
+    // (the serial-number erase answers once on taking it, once when done).
+    int WaitEraseEnd() { return ReadStatus(kEraseStatusTenths, 1); }
 
     // Longest wait for the chip erase's status byte, in tenths: the daemon
     // answers when the erase is done, which a slow chip may take long for.

@@ -24,8 +24,10 @@ int FlushBlock(std::uint32_t address, std::size_t count, int mode) {
 namespace {
 
 // Gathers consecutive records into blocks of a little over 230 bytes and
-// writes each; the reader delivers straight into the transfer buffer.
-int UploadRecords(SXFILE_T& file, int mode) {
+// hands each to flush (which writes it, or notes it for a plan); the reader
+// delivers straight into the transfer buffer. report: progress is told.
+template <typename Flush>
+int GatherBlocks(SXFILE_T& file, Flush flush, bool report) {
     bool open = false;
     std::uint32_t blockAddress = 0;
     std::size_t pending = 0;
@@ -43,29 +45,36 @@ int UploadRecords(SXFILE_T& file, int mode) {
             blockAddress = address;
             pending = 0;
         } else if (address != blockAddress + pending) {
-            if (FlushBlock(blockAddress, pending, mode) != 0) return -1;
+            if (flush(blockAddress, pending) != 0) return -1;
             std::memmove(transferBuffer.data(), &transferBuffer[pending], length);
             blockAddress = address;
             pending = 0;
-            Progress().ToggleUploadLamp();
+            if (report) Progress().ToggleUploadLamp();
         }
         pending += length;
         if (pending > 230) {
-            if (FlushBlock(blockAddress, pending, mode) != 0) return -1;
-            Progress().ToggleUploadLamp();
+            if (flush(blockAddress, pending) != 0) return -1;
+            if (report) Progress().ToggleUploadLamp();
             open = false;
-        } else if (!opened && (recordCounter + 1) % 100 == 0) {
+        } else if (report && !opened && (recordCounter + 1) % 100 == 0) {
             Progress().SetProgress(recordCounter);
         }
     }
-    if (open && FlushBlock(blockAddress, pending, mode) != 0) return -1;
+    if (open && flush(blockAddress, pending) != 0) return -1;
     // A rejected record must not pass for the end of the data: the rest of
     // the file would silently stay unwritten.
     if (file.LastStatus() == SXFILE_T::Status::BadRecord || file.LastStatus() == SXFILE_T::Status::StreamFailed)
         return -1;
-    Progress().FillProgress();
-    Progress().EnableRestart();
+    if (report) {
+        Progress().FillProgress();
+        Progress().EnableRestart();
+    }
     return 0;
+}
+
+int UploadRecords(SXFILE_T& file, int mode) {
+    return GatherBlocks(file, [mode](std::uint32_t address, std::size_t count) { return FlushBlock(address, count, mode); },
+                        true);
 }
 
 }  // namespace
@@ -90,6 +99,28 @@ int UploadRomText(const std::string& text, int mode) {
 }
 
 int LoadRomFile(const char* path) { return UploadRomFile(path, 0); }
+
+UploadPlanT PlanUploadText(const std::string& text) {
+    UploadPlanT plan;
+    // The transfer buffer and record counter are the upload's: hold the link.
+    LinkUseT use;
+    if (!use.Held()) {
+        plan.result = kLinkBusy;
+        return plan;
+    }
+    recordCounter = 0;
+    SXFILE_T file(text);
+    plan.result = GatherBlocks(
+        file,
+        [&plan](std::uint32_t address, std::size_t count) {
+            if (count == 0) return 0;
+            plan.blocks.push_back({address, count});
+            plan.frames += (count + VesperilIO::kWriteChunk - 1) / VesperilIO::kWriteChunk;
+            return 0;
+        },
+        false);
+    return plan;
+}
 
 namespace {
 int CountReaderLines(SXFILE_T& file) {

@@ -3,6 +3,7 @@
 // and restarts the board into it.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Flash as the board maps it.
 inline constexpr std::uint32_t kFlashBase = 0x400000;
@@ -19,6 +20,18 @@ int LoadRomFile(const char* path);
 // The same from a file's text already read (ReadRomFile): what is uploaded
 // is then exactly what was checked, even from a pipe or a file that changes.
 int UploadRomText(const std::string& text, int mode);
+// The blocks an upload of the text would write, and the frames they take,
+// worked out without a board. result: 0, -1 for a rejected record, kLinkBusy.
+struct UploadBlockT {
+    std::uint32_t address;
+    std::size_t count;
+};
+struct UploadPlanT {
+    int result = 0;
+    std::vector<UploadBlockT> blocks;
+    std::size_t frames = 0;
+};
+UploadPlanT PlanUploadText(const std::string& text);
 // Writes count bytes of the transfer buffer at address; 0 for a count of 0.
 int FlushBlock(std::uint32_t address, std::size_t count, int mode);
 // Lines of the file (a line over 255 characters counts as more than one);

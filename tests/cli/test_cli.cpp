@@ -9,6 +9,8 @@
 #include <map>
 #include <thread>
 
+#include <unistd.h>
+
 #include "../srec/SrecTestUtil.h"
 
 namespace {
@@ -97,7 +99,7 @@ TEST(Cli, FailsWithTheWindowsTextWhenNoBoardAnswers) {
     const RunResult r = Shell("python3 -c 'import os,pty,sys,subprocess; m,s=pty.openpty(); "
                         "os.symlink(os.ttyname(s), \"" + link + "\"); "
                         "sys.exit(subprocess.call([\"" ZELMO_CLI "\", \"program\", \"" ZELMO_EXAMPLE_ROM "\", \"--port\", \"" + link + "\"]))'");
-    EXPECT_EQ(r.exitCode, 1) << r.output;
+    EXPECT_EQ(r.exitCode, 4) << r.output;  // no connection
     EXPECT_NE(r.output.find("Time Out - Cannot connect to target ...."), std::string::npos) << r.output;
 }
 
@@ -148,10 +150,225 @@ TEST(Cli, ProgramsFromAPipeAndNamesWhatCannotBeOpened) {
     EXPECT_NE(r.output.find("Permission denied"), std::string::npos) << r.output;
 
     r = Shell(std::string(ZELMO_CLI) + " program " + ZELMO_EXAMPLE_ROM + " --port " + dir.Path("nothing"));
-    EXPECT_EQ(r.exitCode, 1) << r.output;
+    EXPECT_EQ(r.exitCode, 3) << r.output;  // the port could not be opened
     EXPECT_NE(r.output.find("Time Out - Cannot connect to target ...."), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("cannot open " + dir.Path("nothing") + ": No such file or directory"), std::string::npos)
         << r.output;
+}
+
+// Runs command and returns its standard output only.
+RunResult Stdout(const std::string& command) { return Shell(command + " 2>/dev/null"); }
+
+std::string Cli() { return ZELMO_CLI; }
+
+// The flash image of an S-record file as srec_cat sees it, 0xFF where empty.
+std::string FlashBytes(const ScratchDir& dir, const std::string& srec) {
+    const std::string bin = dir.Path("flash.bin");
+    const RunResult r = Shell("srec_cat " + srec + " -fill 0xFF 0x400000 0x480000 -crop 0x400000 0x480000 -offset "
+                              "-0x400000 -o " + bin + " -binary");
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    return ReadAll(bin);
+}
+
+TEST(CliBoard, VerifyReadAndEraseOnTheSimulatedFlash) {
+    ScratchDir dir;
+    const std::string saved = dir.Path("saved.s37"), bad = dir.Path("bad.s37"), read = dir.Path("read.s37");
+    RunResult r = Shell(Cli() + " program " + ZELMO_EXAMPLE_ROM + " --verify --simulate --sim-save " + saved);
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NE(r.output.find("Verify passed: 156 bytes match"), std::string::npos) << r.output;
+
+    // A word that did not stick: verify names it and counts both bytes.
+    ASSERT_EQ(Shell("srec_cat " + saved + " -exclude 0x400440 0x400442 -generate 0x400440 0x400442 -constant 0x55 -o " +
+                    bad).exitCode, 0);
+    r = Shell(Cli() + " verify " + ZELMO_EXAMPLE_ROM + " --simulate --sim-flash " + bad);
+    EXPECT_EQ(r.exitCode, 8) << r.output;
+    EXPECT_NE(r.output.find("2 of 156 bytes differ, the first at 0x400440"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("Erasing"), std::string::npos) << r.output;
+
+    // read gives back the flash byte for byte, through srec_cat (4 KiB:
+    // the whole flash takes half a minute on the instrumented build).
+    r = Shell(Cli() + " read 0x400000 0x1000 -o " + read + " --simulate -q --sim-flash " + bad);
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    const std::string text = ReadAll(read);
+    EXPECT_EQ(text.rfind("S0", 0), 0u);
+    EXPECT_NE(text.find("\nS315004004405555"), std::string::npos);  // 16 data bytes a record
+    EXPECT_NE(text.find("\nS70500400000BA\n"), std::string::npos);
+    const std::string flash = FlashBytes(dir, bad);
+    ASSERT_EQ(flash.size(), 0x80000u);
+    EXPECT_EQ(FlashBytes(dir, read).substr(0, 0x1000), flash.substr(0, 0x1000));
+    // At an odd start, an odd length.
+    r = Shell(Cli() + " read 0x400431 37 -o " + read + " --simulate -q --sim-flash " + bad);
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    const std::string part = FlashBytes(dir, read);
+    EXPECT_EQ(part.substr(0x431, 37), flash.substr(0x431, 37));
+    EXPECT_EQ(part.find_first_not_of('\xFF', 0x431 + 37), std::string::npos);
+
+    // Sector erase by addresses inside two sectors; the rest stays.
+    const std::string full = dir.Path("full.s37"), after = dir.Path("after.s37");
+    ASSERT_EQ(Shell("srec_cat -generate 0x400000 0x480000 -repeat-data 0x12 0x34 -o " + full).exitCode, 0);
+    r = Shell(Cli() + " erase --sector 0x404001 0x470000 --simulate -q --sim-flash " + full + " --sim-save " + after);
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    std::string erased = FlashBytes(dir, after);
+    EXPECT_EQ(erased.find('\xFF'), 0x4000u);
+    EXPECT_EQ(erased.find_first_not_of('\xFF', 0x4000), 0x6000u);
+    EXPECT_EQ(erased.find('\xFF', 0x6000), 0x70000u);
+    // The serial-number area alone.
+    r = Shell(Cli() + " erase --serial-number --simulate -q --sim-flash " + full + " --sim-save " + after);
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    erased = FlashBytes(dir, after);
+    EXPECT_EQ(erased.find('\xFF'), 0x7F000u);
+
+    // Usage: an address outside the flash, an odd run address, no board.
+    EXPECT_EQ(Shell(Cli() + " erase --sector 0x480000 --simulate").exitCode, 2);
+    EXPECT_EQ(Shell(Cli() + " run 0x400421 --simulate").exitCode, 2);
+    EXPECT_EQ(Shell(Cli() + " read 0x400000 0 -o " + read + " --simulate").exitCode, 2);
+    EXPECT_EQ(Shell(Cli() + " read --all -o " + dir.Path("no/such/dir.s37") + " --simulate").exitCode, 2);
+    EXPECT_EQ(Shell(Cli() + " program --bogus").exitCode, 2);
+    r = Shell(Cli() + " --help");
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.output.find("8  verify: the flash differs from the file"), std::string::npos) << r.output;
+}
+
+TEST(CliBoard, JsonEventsParseAndComeInOrder) {
+    ScratchDir dir;
+    const std::string out = dir.Path("events.jsonl");
+    RunResult r = Shell("(" + Cli() + " program " + ZELMO_EXAMPLE_ROM + " --verify --simulate --json > " + out + ")");
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    // Human text went to stderr; stdout is JSON, checked by a real parser.
+    EXPECT_NE(r.output.find("Load file completed"), std::string::npos);
+    r = Shell("python3 -c 'import json,sys\n"
+              "e=[json.loads(l) for l in open(sys.argv[1])]\n"
+              "k=[x[\"event\"] for x in e]\n"
+              "s=[x[\"text\"] for x in e if x[\"event\"]==\"status\"]\n"
+              "p=[x[\"name\"] for x in e if x[\"event\"]==\"phase\"]\n"
+              "up=[x[\"done\"] for x in e if x[\"event\"]==\"progress\" and x[\"phase\"]==\"upload\"]\n"
+              "assert k[-1]==\"result\" and e[-1][\"exit\"]==0 and e[-1][\"compared\"]==156, e[-1]\n"
+              "assert p==[\"bring-up\",\"download\",\"erase\",\"upload\",\"verify\"], p\n"
+              "assert s.index(\"FLASH memory erased ....\")<s.index(\"Load file completed ...\"), s\n"
+              "assert up==sorted(up) and up[-1]==156, up\n"
+              "print(\"ok\")' " + out);
+    EXPECT_EQ(r.exitCode, 0) << r.output << ReadAll(out);
+
+    // A failure is a result too, with its code.
+    r = Stdout(Cli() + " verify " + ZELMO_EXAMPLE_ROM + " --json --port " + dir.Path("missing"));
+    EXPECT_EQ(r.exitCode, 3);
+    EXPECT_NE(r.output.find("\"event\":\"result\",\"command\":\"verify\",\"exit\":3,\"ok\":false"),
+              std::string::npos) << r.output;
+}
+
+TEST(CliFile, InspectShowsRangesBlocksAndSectorsOrTheBadLine) {
+    ScratchDir dir;
+    const std::string s2 = dir.Path("s2.srec"), s3 = dir.Path("s3.srec"), s1 = dir.Path("s1.srec");
+    // S2 records with a gap, from srec_cat.
+    ASSERT_EQ(Shell("srec_cat -generate 0x400000 0x400300 -repeat-data 1 2 3 -generate 0x410000 0x410010 -constant 7 "
+                    "-o " + s2 + " -address-length=3").exitCode, 0);
+    RunResult r = Shell(Cli() + " inspect " + s2);
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NE(r.output.find("S2 "), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("0x400000 .. 0x4002FF  768 bytes"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("0x410000 .. 0x41000F  16 bytes"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("Sectors:  0 (0x400000) 4 (0x410000)"), std::string::npos) << r.output;
+    // 768 bytes in records of 32: blocks of 256 bytes (two frames each), then the gap's own.
+    EXPECT_NE(r.output.find("4 blocks in 7 frames"), std::string::npos) << r.output;
+
+    // Unsorted S3 records: the top half first.
+    ASSERT_EQ(Shell("(srec_cat -generate 0x47F800 0x47F900 -constant 1 -o - -address-length=4 | grep -v '^S[5-9]'; "
+                    "srec_cat -generate 0x400000 0x400100 -constant 2 -o - -address-length=4) > " + s3).exitCode, 0);
+    r = Stdout(Cli() + " inspect --json " + s3);
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.output.find("\"out_of_order\":1"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("\"ranges\":2"), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("\"serial_number_area\":true"), std::string::npos) << r.output;
+
+    // S1 addresses lie below the flash; a changed checksum names its line.
+    ASSERT_EQ(Shell("srec_cat -generate 0x1000 0x1010 -constant 3 -o " + s1 + " -address-length=2").exitCode, 0);
+    r = Shell(Cli() + " inspect " + s1);
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.output.find("outside the flash"), std::string::npos) << r.output;
+    std::string text = ReadAll(s2);
+    const std::size_t second = text.find('\n') + 1, end = text.find('\n', second);
+    text[end - 1] = text[end - 1] == '0' ? '1' : '0';
+    r = Shell(Cli() + " inspect " + dir.Write("bad.srec", text));
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.output.find("line 2 is not a valid data record"), std::string::npos) << r.output;
+}
+
+TEST(CliFile, PortsListsTwentyRows) {
+    const RunResult r = Stdout(Cli() + " ports");
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_NE(r.output.find("\n1      COM1 "), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("\n20     COM20 "), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("of 20 rows reach a device"), std::string::npos) << r.output;
+}
+
+// Starts zelmo-sim on a pseudo-terminal at link; its pid.
+pid_t StartSim(const std::string& link, const std::string& dump) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        std::freopen("/dev/null", "w", stdout);
+        ::execl(ZELMO_SIM, ZELMO_SIM, "--link", link.c_str(), "--dump", dump.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    for (int i = 0; i < 100 && !std::filesystem::exists(link); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return pid;
+}
+
+TEST(CliBoard, SeveralBoardsOneSilent) {
+    ScratchDir dir;
+    const std::string link = dir.Path("board"), silent = dir.Path("silent"), dump = dir.Path("flash.s37");
+    const pid_t sim = StartSim(link, dump);
+    ASSERT_GT(sim, 0);
+    const RunResult r = Shell("python3 -c 'import os,pty,sys,subprocess; m,s=pty.openpty(); "
+                              "os.symlink(os.ttyname(s), \"" + silent + "\"); "
+                              "sys.exit(subprocess.call([\"" ZELMO_CLI "\", \"program\", \"" ZELMO_EXAMPLE_ROM
+                              "\", \"--port\", \"" + link + "\", \"--port\", \"" + silent + "\"]))'");
+    ::kill(sim, SIGINT);
+    int status = 0;
+    ::waitpid(sim, &status, 0);
+    EXPECT_EQ(r.exitCode, 4) << r.output;  // the silent one: no connection
+    ExpectInOrder(r.output, {"[" + link + "] Load file completed ...", "\nBoard ", link, " ok ", silent,
+                             " failed (4) ", "1 of 2 boards succeeded"});
+    ExpectFlashHolds(dump, ZELMO_EXAMPLE_ROM);
+}
+
+TEST(CliBoard, CtrlCSaysHowFarItGot) {
+    ScratchDir dir;
+    const std::string out = dir.Path("out.txt");
+    // The real-time board takes seconds to take the daemon at 9600 baud.
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        std::freopen(out.c_str(), "w", stdout);
+        ::dup2(STDOUT_FILENO, STDERR_FILENO);
+        ::execl(ZELMO_CLI, ZELMO_CLI, "program", ZELMO_EXAMPLE_ROM, "--simulate", "--sim-real-time",
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    for (int i = 0; i < 200 && ReadAll(out).find("download ") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ::kill(pid, SIGINT);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+    const std::string text = ReadAll(out);
+    EXPECT_NE(text.find("interrupted: connected, "), std::string::npos) << text;
+    EXPECT_NE(text.find("% daemon loaded"), std::string::npos) << text;
+}
+
+TEST(CliBoard, ProgressBarOnATerminal) {
+    ScratchDir dir;
+    const std::string session = "zelmo-cli-test-" + std::to_string(::getpid());
+    const std::string screen = dir.Path("screen.txt");
+    const RunResult r = Shell("tmux new-session -d -x 120 -y 30 -s " + session + " '" + Cli() + " program " +
+                              ZELMO_EXAMPLE_ROM + " --simulate --verify; tmux wait-for -S " + session + "; sleep 60' && "
+                              "tmux wait-for " + session + " && tmux capture-pane -p -t " + session + " > " + screen +
+                              "; tmux kill-session -t " + session);
+    const std::string text = ReadAll(screen);
+    EXPECT_NE(text.find("upload   [##############################] 100%  156 B of 156 B"), std::string::npos)
+        << r.output << text;
+    EXPECT_NE(text.find("verify   [#"), std::string::npos) << text;
+    EXPECT_NE(text.find("Verify passed"), std::string::npos) << text;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "../common/BringUpWrites.h"
 #include "../srec/SrecTestUtil.h"
 #include "Board.h"
+#include "BoardMemory.h"
 #include "CommPort.h"
 #include "DaemonDownload.h"
 #include "FlashMemT.h"
@@ -195,6 +196,59 @@ TEST_F(EndToEnd, FailuresEachGiveTheirResult) {
     board->FailFlashSector(3);
     EXPECT_EQ(TargetFlash->EraseChip(), FlashMemT::kStatusNak);
     EXPECT_EQ(EraseFlash(), -104);
+}
+
+TEST_F(EndToEnd, VerifyFindsAFlippedWordAndEraseTakesOnlyWhatItNames) {
+    Board();
+    const auto rom = Rom("v.s", {{0x404000, 0x404400}, {0x404480, 0x404500}, {0x470000, 0x470100}}, 16);
+    ASSERT_EQ(Sequence(rom).upload, 0);
+    const std::string text = ReadAll(rom);
+    // The plan is the upload's own gathering: blocks cover the file exactly.
+    const UploadPlanT plan = PlanUploadText(text);
+    std::size_t planned = 0;
+    for (const auto& b : plan.blocks) planned += b.count;
+    EXPECT_EQ(planned, 0x400u + 0x80u + 0x100u);
+    EXPECT_GE(plan.frames, plan.blocks.size());
+
+    unsigned long lastDone = 0, lastTotal = 0;
+    VerifyResultT v = VerifyRomText(text, [&](std::uint32_t done, std::uint32_t total) {
+        EXPECT_GE(done, lastDone);
+        lastDone = done;
+        lastTotal = total;
+    });
+    EXPECT_EQ(v.result, 0);
+    EXPECT_EQ(v.differing, 0u);
+    EXPECT_EQ(v.compared, 0x580u);
+    EXPECT_EQ(lastDone, lastTotal);
+
+    // A word that did not stick, after programming.
+    const std::uint8_t flipped[2] = {static_cast<std::uint8_t>(~expected[0x4202]),
+                                     static_cast<std::uint8_t>(~expected[0x4203])};
+    ASSERT_TRUE(board->WriteMemory(0x404202, flipped));
+    v = VerifyRomText(text, {});
+    EXPECT_EQ(v.result, 0);
+    EXPECT_EQ(v.differing, 2u);
+    EXPECT_EQ(v.firstAddress, 0x404202u);
+    EXPECT_EQ(v.expected, expected[0x4202]);
+    EXPECT_EQ(v.found, flipped[0]);
+
+    // Read-back of a run that does not start on a chunk (the flipped word in it).
+    expected[0x4202] = flipped[0];
+    expected[0x4203] = flipped[1];
+    std::vector<std::uint8_t> bytes(300);
+    ASSERT_EQ(ReadBoard(0x404101, bytes, {}), 0);
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), expected.begin() + 0x4101));
+
+    // One sector, by an odd address inside it; the serial-number area.
+    ASSERT_TRUE(board->WriteMemory(kSerialArea, std::vector<std::uint8_t>(16, 0x5A)));
+    EXPECT_EQ(EraseFlashSector(0x405FFF), 0);
+    EXPECT_EQ(EraseFlashSector(0x480000), kNotInFlash);
+    EXPECT_EQ(EraseSerialNumberArea(), 0);
+    const auto flash = board->FlashContents();
+    EXPECT_EQ(std::count(flash.begin() + 0x4000, flash.begin() + 0x6000, 0xFF), 0x2000);
+    EXPECT_EQ(std::count(flash.begin() + 0x7F000, flash.end(), 0xFF), 0x1000);
+    // The rest of the top sector stays.
+    EXPECT_TRUE(std::equal(flash.begin() + 0x70000, flash.begin() + 0x70100, expected.begin() + 0x70000));
 }
 
 TEST_F(EndToEnd, SilentLineFailsToConnect) {

@@ -1,0 +1,28 @@
+#include "ConsoleView.h"
+
+#include "Target.h"
+
+void ConsoleView::SetStatus(const std::string& text) { reporter_.Status(text); }
+
+void ConsoleView::SetLamp(LampT lamp) {
+    if (lamp == LampT::Connection) connected_ = true;
+    if (lamp == LampT::Erased) erased_ = true;
+}
+
+void ConsoleView::ShowProgress(unsigned, unsigned max) {
+    // The daemon download counts records; the upload counts the file's
+    // lines (the window's range is cut to 16 bits; ours is not), shown as
+    // the share of its bytes.
+    uploading_ = daemonRunning;
+    maximum_ = uploading_ ? static_cast<int>(romLines_) : (max > 0 ? static_cast<int>(max) : 1);
+    if (uploading_) reporter_.StartProgress("upload", romBytes_, true);
+    else reporter_.StartProgress("download", static_cast<unsigned long>(maximum_), false);
+}
+
+void ConsoleView::HideProgress() { reporter_.Begin("erase"); }
+
+void ConsoleView::SetProgress(int position) {
+    const auto p = static_cast<unsigned long>(std::max(0, std::min(position, maximum_)));
+    if (uploading_) reporter_.Progress(p * romBytes_ / static_cast<unsigned long>(maximum_));
+    else reporter_.Progress(p);
+}

@@ -1,0 +1,34 @@
+#pragma once
+// zelmo-cli's command line as parsed, shared by every command.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "Reporter.h"
+#include "SimulatedBoardOptions.h"
+
+struct Options {
+    std::string command;  // program, verify, read, erase, run, inspect, ports
+    std::string file;
+    std::vector<std::string> ports;
+    bool simulate = false;
+    sim::SimulatedBoardOptions sim;
+    ReportOptions report;
+    std::string trace;
+    // program
+    bool verify = false;
+    bool restart = false;
+    double monitorSeconds = 0;
+    // read
+    std::string readStart, readLength, output;
+    bool readAll = false;
+    // erase
+    bool eraseChip = false, eraseSerial = false;
+    std::vector<std::string> eraseSectors;
+    // run
+    std::string runAddress;
+};
+
+// An address or length as written on the command line: decimal, or hex
+// with 0x. False when it is not a number or does not fit 32 bits.
+bool ParseNumber(const std::string& text, std::uint32_t& value);

@@ -1,0 +1,80 @@
+// ports: the twenty COMn rows, the device each reaches now and, for a USB
+// adapter, what sysfs says about it.
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "Commands.h"
+#include "ExitCodes.h"
+#include "PortNames.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string FirstLine(const fs::path& path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+struct UsbInfo {
+    std::string vendor, product, serial, manufacturer, name;
+};
+
+// The USB device above a tty in sysfs: the first parent with an idVendor.
+UsbInfo Usb(const std::string& device) {
+    UsbInfo u;
+    std::error_code ec;
+    const fs::path real = fs::canonical(device, ec);
+    if (ec) return u;
+    fs::path at = fs::canonical(fs::path("/sys/class/tty") / real.filename() / "device", ec);
+    for (int depth = 0; !ec && depth < 8 && at.has_parent_path() && at != at.root_path(); ++depth, at = at.parent_path()) {
+        if (!fs::exists(at / "idVendor", ec)) continue;
+        u.vendor = FirstLine(at / "idVendor");
+        u.product = FirstLine(at / "idProduct");
+        u.serial = FirstLine(at / "serial");
+        u.manufacturer = FirstLine(at / "manufacturer");
+        u.name = FirstLine(at / "product");
+        break;
+    }
+    return u;
+}
+
+}  // namespace
+
+int PortsCommand(const Options&, Reporter& r) {
+    int present = 0;
+    r.Info("Row    Name        Device              USB vendor:product  serial  (maker, product)");
+    for (int i = 0; i < kPortCount; ++i) {
+        // A bare "COMn" reads better than the row's Windows form.
+        const std::string name = "COM" + std::to_string(i + 1);
+        const std::string device = PortDevice(i);
+        const UsbInfo u = device.empty() ? UsbInfo{} : Usb(device);
+        present += !device.empty();
+        char line[256];
+        std::snprintf(line, sizeof line, "%-6d %-11s %-19s %s", i + 1, name.c_str(),
+                      device.empty() ? "-" : device.c_str(),
+                      u.vendor.empty() ? "" : (u.vendor + ":" + u.product + "           ").c_str());
+        std::string text = line;
+        if (!u.vendor.empty()) {
+            text += (u.serial.empty() ? "-" : u.serial) + "  (" + u.manufacturer + ", " + u.name + ")";
+        }
+        while (!text.empty() && text.back() == ' ') text.pop_back();
+        r.Info(text);
+        if (!device.empty()) {
+            r.RawJson(json::Object()
+                          .Str("event", "port")
+                          .Str("name", name)
+                          .Str("device", device)
+                          .Str("vendor", u.vendor)
+                          .Str("product", u.product)
+                          .Str("serial", u.serial)
+                          .Text());
+        }
+    }
+    r.Result("ports", exitcode::kOk, std::to_string(present) + " of 20 rows reach a device",
+             json::Object().Int("present", present));
+    return exitcode::kOk;
+}

@@ -1,0 +1,120 @@
+// program and verify: the file against the flash.
+#include <chrono>
+
+#include "BoardMemory.h"
+#include "Commands.h"
+#include "ConsoleView.h"
+#include "ExitCodes.h"
+#include "Session.h"
+#include "Target.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::string Hex(std::uint32_t v, int digits) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%0*X", digits, v);
+    return buf;
+}
+
+// Reads back what the file holds and compares; an exit code, with the
+// result's words and fields.
+int VerifyStep(Reporter& r, const RomFileT& rom, std::string& summary, json::Object& fields) {
+    r.Status("Verifying FLASH memory .....");
+    r.Begin("verify");
+    bool started = false;
+    const auto start = Clock::now();
+    const VerifyResultT v = VerifyRomText(rom.text, [&](std::uint32_t done, std::uint32_t total) {
+        if (!started) r.StartProgress("verify", total, true);
+        started = true;
+        r.Progress(done);
+    });
+    r.Phase("verify", std::chrono::duration<double>(Clock::now() - start).count());
+    fields.Int("compared", static_cast<long long>(v.compared)).Int("differing", static_cast<long long>(v.differing));
+    if (v.result == 0 && v.differing == 0) {
+        summary = "Verify passed: " + std::to_string(v.compared) + " bytes match";
+        return exitcode::kOk;
+    }
+    if (v.result == 0) {
+        fields.Str("first_difference", Hex(v.firstAddress, 6));
+        summary = "Verify FAILED: " + std::to_string(v.differing) + " of " + std::to_string(v.compared) +
+                  " bytes differ, the first at " + Hex(v.firstAddress, 6) + " (file " + Hex(v.expected, 2) +
+                  ", flash " + Hex(v.found, 2) + ")";
+        return exitcode::kVerify;
+    }
+    if (v.result == kNoDaemon) {
+        summary = "Verify: the daemon is not running";
+        return exitcode::kDaemonLoad;
+    }
+    if (v.result == kBoardSilent) {
+        summary = "Verify: the board stopped answering after " + std::to_string(v.compared) + " bytes";
+        return exitcode::kRead;
+    }
+    summary = "Verify: the file cannot be compared (" + std::to_string(v.result) + ")";
+    return exitcode::kOther;
+}
+
+// Both commands: the file, the board, the connect; then the step.
+int FileOnBoard(const Options& o, Reporter& r, bool program) {
+    const std::string command = program ? "program" : "verify";
+    RomFileT rom;
+    RomCheckT check;
+    if (const int code = LoadRom(o.file, r, rom, check); code != exitcode::kOk) {
+        r.Result(command, code, "", json::Object());
+        return code;
+    }
+    Session session(o, r);
+    int code = session.Open();
+    ConsoleView view(r, check.bytes, static_cast<unsigned long>(CountLinesText(rom.text)));
+    SetProgressSink(&view);
+    if (code == exitcode::kOk) code = session.Connect(view);
+    std::string summary;
+    json::Object fields;
+    fields.Int("bytes", static_cast<long long>(check.bytes));
+    if (code == exitcode::kOk && program) {
+        switch (RunUploadSequence(view, o.file, rom)) {
+            case UploadOutcomeT::Completed: break;
+            case UploadOutcomeT::NoDaemon: code = exitcode::kDaemonLoad; break;
+            case UploadOutcomeT::Busy: code = exitcode::kOther; break;
+            case UploadOutcomeT::Failed: code = view.Erased() ? exitcode::kUpload : exitcode::kErase; break;
+        }
+    }
+    if (code == exitcode::kOk && (o.verify || !program)) code = VerifyStep(r, rom, summary, fields);
+    if (code == exitcode::kOk && program && o.restart) {
+        r.Info("Restarting the board at " + Hex(kRestartAddress, 6));
+        RestartReceiver(kRestartAddress);
+        // The board's program talks at the speed the daemon left the line at.
+        if (o.monitorSeconds > 0) Monitor(r, o.monitorSeconds);
+    }
+    SetProgressSink(nullptr);
+    if (const int closed = session.Close(); code == exitcode::kOk) code = closed;
+    if (code != exitcode::kOk && summary.empty()) summary = command + " failed: " + r.LastStatus();
+    else if (code != exitcode::kOk) summary = command + " failed: " + summary;
+    else if (program) summary = "Programmed " + std::to_string(check.bytes) + " bytes" + (summary.empty() ? "" : "; " + summary);
+    r.Result(command, code, summary, fields);
+    return code;
+}
+
+}  // namespace
+
+int LoadRom(const std::string& path, Reporter& r, RomFileT& rom, RomCheckT& check) {
+    // Read once and checked whole before anything touches the board; the
+    // upload sends exactly what was checked, even from a pipe.
+    rom = ReadRomFile(path.c_str());
+    if (rom.result != 0) {
+        check.result = rom.result;
+        check.reason = rom.reason;
+    } else {
+        check = CheckRomText(rom.text);
+    }
+    if (check.result != 0) {
+        r.Error(path + ": " + RomCheckText(check));
+        return exitcode::kUsage;
+    }
+    r.Info(path + ": " + RomCheckText(check));
+    return exitcode::kOk;
+}
+
+int ProgramCommand(const Options& o, Reporter& r) { return FileOnBoard(o, r, true); }
+int VerifyCommand(const Options& o, Reporter& r) { return FileOnBoard(o, r, false); }

@@ -1,0 +1,99 @@
+#include "Session.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <pthread.h>
+#include <thread>
+
+#include "CommPort.h"
+#include "ExitCodes.h"
+#include "FlashMemT.h"
+#include "InProcessBoard.h"
+#include "LoadSequence.h"
+#include "PortNames.h"
+#include "StatusTexts.h"
+#include "Target.h"
+
+namespace {
+constexpr const char* kSimulatedLine = "zelmo-cli:simulated-board";
+}
+
+int ComRow(const std::string& name) {
+    if (name.size() < 4 || (name.compare(0, 3, "COM") != 0 && name.compare(0, 3, "com") != 0)) return -1;
+    std::uint32_t n = 0;
+    if (!ParseNumber(name.substr(3), n) || name[3] == '0' || n < 1 || n > kPortCount) return -1;
+    return static_cast<int>(n) - 1;
+}
+
+Session::~Session() { Close(); }
+
+int Session::Open() {
+    if (options_.simulate) {
+        std::string error;
+        board_ = sim::InProcessBoard::Start(options_.sim, kSimulatedLine, &error);
+        if (!board_) {
+            reporter_.Error("cannot build the simulated board: " + error);
+            return exitcode::kOther;
+        }
+        BindPort(0, kSimulatedLine);
+        reporter_.Info(std::string("Simulated board on channel ") + (options_.sim.channelB ? "B" : "A") +
+                       (options_.sim.application ? ", with its application running" : ""));
+        SelectedPort = 0;
+        return exitcode::kOk;
+    }
+    // COM1 to COM20 pick a row and its device by the automatic rule; any
+    // other name is a device of its own.
+    const std::string& port = options_.ports.front();
+    const int row = ComRow(port);
+    if (row < 0) BindPort(0, port);
+    SelectedPort = static_cast<std::uint8_t>(row < 0 ? 0 : row);
+    reporter_.Verbose("Port " + port + " reaches " + PortDevice(SelectedPort));
+    return exitcode::kOk;
+}
+
+int Session::Connect(ConsoleView& view) {
+    reporter_.Status(status::kInitializing);
+    ResetTargetConfiguration();
+    LoadTargetConfiguration();
+    const ConnectOutcomeT connected = RunConnectSequence(view);
+    if (connected == ConnectOutcomeT::DaemonStarted || connected == ConnectOutcomeT::DaemonAlreadyRunning)
+        return exitcode::kOk;
+    // The status text stays the operator's; the system's reason follows.
+    if (const std::string why = CommOpenError(); !why.empty()) {
+        reporter_.Error(why);
+        return exitcode::kPortOpen;
+    }
+    return view.Connected() ? exitcode::kDaemonLoad : exitcode::kNoConnection;
+}
+
+int Session::Close() {
+    if (closed_) return exitcode::kOk;
+    closed_ = true;
+    // The link closes the port before the board behind it goes away.
+    TargetFlash.reset();
+    TargetLink.reset();
+    int result = exitcode::kOk;
+    if (board_ && board_->Finish() != 0) result = exitcode::kOther;
+    board_.reset();
+    UnbindAllPorts();
+    return result;
+}
+
+void HandleInterrupts(Reporter& reporter, const std::string& command) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    std::thread([set, &reporter, command] {
+        int signal = 0;
+        sigwait(&set, &signal);
+        reporter.Interrupted(command);
+        // The step in progress may hold the port: closing it under the step
+        // is safe, and the process ends before the step could go on.
+        CommClose();
+        StopTrace();
+        std::fflush(nullptr);
+        std::_Exit(exitcode::kInterrupted);
+    }).detach();
+}
