@@ -15,7 +15,9 @@
 #include "PortNames.h"
 #include "Progress.h"
 #include "RomUpload.h"
+#ifndef _WIN32  // the simulated board is built on Linux only
 #include "SimulatedBoardOptions.h"
+#endif
 #include "StatusTexts.h"
 #include "Target.h"
 
@@ -31,7 +33,9 @@ struct Options {
     bool simulate = false;
     bool restart = false;
     double monitorSeconds = 0;
+#ifndef _WIN32
     sim::SimulatedBoardOptions sim;
+#endif
 };
 
 void Status(const std::string& text) {
@@ -162,7 +166,9 @@ int main(int argc, char** argv) {
     program->add_flag("--restart", o.restart, "run the programmed code at 0x400420 afterwards");
     program->add_option("--monitor", o.monitorSeconds, "after --restart, print what the board sends for SECONDS")
         ->check(CLI::Range(0.0, 3600.0));
+#ifndef _WIN32
     sim::AddSimulatedBoardOptions(*program, o.sim, simulate);
+#endif
     CLI11_PARSE(app, argc, argv);
 
     if (!o.simulate && o.port.empty()) {
@@ -185,6 +191,13 @@ int main(int argc, char** argv) {
     }
     std::printf("%s: %s\n", o.file.c_str(), RomCheckText(check).c_str());
 
+#ifdef _WIN32
+    if (o.simulate) {
+        std::fprintf(stderr, "zelmo-cli: the simulated board is not available on Windows; use --port COMn\n");
+        return kExitUsage;
+    }
+    BindPort(0, o.port);
+#else
     std::unique_ptr<sim::InProcessBoard> board;
     if (o.simulate) {
         std::string error;
@@ -199,6 +212,7 @@ int main(int argc, char** argv) {
     } else {
         BindPort(0, o.port);
     }
+#endif
     SelectedPort = 0;
 
     ConsoleView view(isatty(STDOUT_FILENO) != 0);
@@ -209,6 +223,8 @@ int main(int argc, char** argv) {
     // The link closes the port before the board behind it goes away.
     TargetFlash.reset();
     TargetLink.reset();
+#ifndef _WIN32
     if (board && board->Finish() != 0) return kExitFailed;
+#endif
     return result;
 }
