@@ -118,12 +118,16 @@ public:
 
     std::size_t Read(std::span<std::uint8_t> data) override {
         if (data.empty()) return 0;
+        // Ask for no more than is queued: the time-outs should make any read
+        // return at once, but Wine's keeps an overlapped read pending until
+        // a byte comes, and the callers poll.
+        const DWORD queued = Queued();
+        if (queued == 0) return 0;
         OVERLAPPED ov{};
         ov.hEvent = readEvent_.Get();
         ::ResetEvent(ov.hEvent);
-        const BOOL ok = ::ReadFile(port_.Get(), data.data(), static_cast<DWORD>(data.size()), nullptr, &ov);
-        // The time-outs make the read return at once with what is queued;
-        // the bound only guards against a driver that does not honour them.
+        const auto want = static_cast<DWORD>(std::min<std::size_t>(data.size(), queued));
+        const BOOL ok = ::ReadFile(port_.Get(), data.data(), want, nullptr, &ov);
         DWORD got = 0;
         if (!Finish(port_.Get(), ov, ok, 100, got)) {
             // A framing or parity error holds further reads until cleared.
