@@ -140,29 +140,27 @@ public:
 
     bool WaitInput(std::int32_t ms) override {
         if (!port_.Valid()) return false;
-        if (!waitArmed_) {
-            if (::SetCommMask(port_.Get(), EV_RXCHAR) == 0) return Idle(ms);
-            waitOv_ = OVERLAPPED{};
-            waitOv_.hEvent = waitEvent_.Get();
-            ::ResetEvent(waitOv_.hEvent);
-            if (::WaitCommEvent(port_.Get(), &waitMask_, &waitOv_) == 0 && ::GetLastError() != ERROR_IO_PENDING)
-                return Idle(ms);
-            waitArmed_ = true;
-        }
+        const ULONGLONG deadline = ::GetTickCount64() + static_cast<ULONGLONG>(std::max(ms, 0));
+        auto left = [&] {
+            const ULONGLONG now = ::GetTickCount64();
+            return now >= deadline ? DWORD{0} : static_cast<DWORD>(deadline - now);
+        };
+        if (!Arm()) return Idle(left());
         // Armed first, then looked: a byte that came before the arming does
         // not signal the event, but it is in the queue by now.
         if (Queued() > 0) return true;
-        const DWORD r = ::WaitForSingleObject(waitEvent_.Get(), static_cast<DWORD>(std::max(ms, 0)));
-        if (r == WAIT_OBJECT_0) {
-            // This wait is used up; the next call arms a new one.
-            DWORD unused = 0;
-            ::GetOverlappedResult(port_.Get(), &waitOv_, &unused, FALSE);
-            waitArmed_ = false;
-            return Queued() > 0;
-        }
-        // The pending wait stays armed for the next call: no cancel and
-        // re-arm per slice, which some drivers handle slowly.
-        return Queued() > 0;
+        const DWORD wait = left();
+        if (wait == 0) return false;
+        if (::WaitForSingleObject(waitEvent_.Get(), wait) != WAIT_OBJECT_0) return Queued() > 0;
+        // This wait is used up; the next call arms a new one.
+        DWORD unused = 0;
+        ::GetOverlappedResult(port_.Get(), &waitOv_, &unused, FALSE);
+        waitArmed_ = false;
+        if (Queued() > 0) return true;
+        // Woken with nothing queued: Wine's wait on a pseudo-terminal ends
+        // at once, every time. Re-arming would spin; sleep out the rest of
+        // this call in short naps instead.
+        return Idle(left());
     }
 
     bool PurgeInput() override { return ::PurgeComm(port_.Get(), PURGE_RXCLEAR) != 0; }
@@ -193,12 +191,31 @@ private:
         if (::ClearCommError(port_.Get(), &errors, &stat) == 0) return 0;
         return stat.cbInQue;
     }
-    // When the driver offers no event wait, the time still passes here:
-    // a caller polling on a deadline must not spin.
-    bool Idle(std::int32_t ms) {
-        if (Queued() > 0) return true;
-        if (ms > 0) ::Sleep(static_cast<DWORD>(ms));
-        return Queued() > 0;
+    // Arms the event wait unless one is pending; false when the driver
+    // offers none.
+    bool Arm() {
+        if (waitArmed_) return true;
+        if (::SetCommMask(port_.Get(), EV_RXCHAR) == 0) return false;
+        waitOv_ = OVERLAPPED{};
+        waitOv_.hEvent = waitEvent_.Get();
+        ::ResetEvent(waitOv_.hEvent);
+        waitMask_ = 0;
+        if (::WaitCommEvent(port_.Get(), &waitMask_, &waitOv_) == 0 && ::GetLastError() != ERROR_IO_PENDING)
+            return false;
+        waitArmed_ = true;
+        return true;
+    }
+    // Without a working event wait the time still passes here, in naps
+    // short enough to see input soon: a caller polling on a deadline must
+    // not spin.
+    bool Idle(DWORD ms) {
+        for (;;) {
+            if (Queued() > 0) return true;
+            if (ms == 0) return false;
+            const DWORD nap = std::min<DWORD>(ms, 5);
+            ::Sleep(nap);
+            ms -= nap;
+        }
     }
 
     HandleT port_;
