@@ -90,7 +90,7 @@ std::unique_ptr<PortBackendT> OpenByName(const std::string& name) {
         if (auto line = VirtualLineCore::Find(device)) return OpenVirtualNamed(device, line);
     }
     std::string reason;
-    auto port = OpenPosixPort(device, reason);
+    auto port = OpenSystemPort(device, reason);
     if (!port) g_openError = "cannot open " + device + ": " + reason;
     return port;
 }

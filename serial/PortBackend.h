@@ -1,6 +1,6 @@
 #pragma once
-// One open port behind the process-wide layer: a termios device or a virtual
-// line. Internal to the serial library.
+// One open port behind the process-wide layer: a system serial device or a
+// virtual line. Internal to the serial library.
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -31,8 +31,8 @@ public:
     virtual bool Close() = 0;
 };
 
-// nullptr, with the reason in error, when the device cannot be opened
-// exclusively as a terminal.
-std::unique_ptr<PortBackendT> OpenPosixPort(const std::string& path, std::string& error);
+// The system's serial device (a termios device, or a Windows COM port);
+// nullptr, with the reason in error, when it cannot be opened exclusively.
+std::unique_ptr<PortBackendT> OpenSystemPort(const std::string& path, std::string& error);
 // nullptr when the line's host end is already open.
 std::unique_ptr<PortBackendT> OpenVirtualPort(std::shared_ptr<VirtualLineCore> line);

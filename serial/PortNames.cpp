@@ -1,5 +1,9 @@
 #include "PortNames.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <algorithm>
 #include <array>
 #include <charconv>
@@ -68,9 +72,14 @@ std::string PortDevice(int index) {
         const std::string& bound = g_bindings[static_cast<std::size_t>(index)];
         if (!bound.empty()) return bound;
     }
+#ifdef _WIN32
+    // Windows names its ports itself: a row reaches the port of its name.
+    return PortNames[index];
+#else
     const std::vector<std::string> present = ListSerialDevices();
     const auto i = static_cast<std::size_t>(index);
     return i < present.size() ? present[i] : std::string();
+#endif
 }
 
 std::vector<std::string> OrderSerialDevices(std::span<const std::string> names) {
@@ -94,6 +103,39 @@ std::vector<std::string> OrderSerialDevices(std::span<const std::string> names) 
     return paths;
 }
 
+#ifdef _WIN32
+std::vector<std::string> ListSerialDevices() {
+    // The serial ports the drivers have announced, as "COM7".
+    std::vector<std::string> names;
+    HKEY key{};
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return names;
+    for (DWORD i = 0;; ++i) {
+        char value[256];
+        char data[64];
+        DWORD valueSize = sizeof value;
+        DWORD dataSize = sizeof data - 1;
+        DWORD type = 0;
+        const LONG r = ::RegEnumValueA(key, i, value, &valueSize, nullptr, &type,
+                                       reinterpret_cast<BYTE*>(data), &dataSize);
+        if (r == ERROR_NO_MORE_ITEMS) break;
+        if (r != ERROR_SUCCESS || type != REG_SZ) continue;
+        data[dataSize] = '\0';
+        if (data[0] != '\0') names.emplace_back(data);
+    }
+    ::RegCloseKey(key);
+    // By number, so that COM10 follows COM9.
+    auto number = [](const std::string& n) {
+        unsigned v = 0;
+        if (n.size() > 3) std::from_chars(n.data() + 3, n.data() + n.size(), v);
+        return v;
+    };
+    std::sort(names.begin(), names.end(), [&](const std::string& a, const std::string& b) {
+        return number(a) != number(b) ? number(a) < number(b) : a < b;
+    });
+    return names;
+}
+#else
 std::vector<std::string> ListSerialDevices() {
     namespace fs = std::filesystem;
     std::vector<std::string> names;
@@ -109,3 +151,4 @@ std::vector<std::string> ListSerialDevices() {
     }
     return OrderSerialDevices(names);
 }
+#endif

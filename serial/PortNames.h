@@ -1,10 +1,11 @@
 #pragma once
-// The table of port names and, on POSIX, the device each row reaches.
+// The table of port names and the device each row reaches.
 //
 // A row reaches the device explicitly bound to it (BindPort: any device path,
-// a pseudo-terminal, or the name of a virtual line); an unbound row i reaches
-// the i-th serial device present, in the order of OrderSerialDevices. The
-// rule is described in README.md under "Serial ports on Linux".
+// a pseudo-terminal, or the name of a virtual line). On Linux an unbound row
+// i reaches the i-th serial device present, in the order of
+// OrderSerialDevices (README.md, "Serial ports on Linux"); on Windows an
+// unbound row reaches the port of its own name.
 #include <cstdint>
 #include <span>
 #include <string>
@@ -36,5 +37,6 @@ std::string PortDevice(int index);
 std::vector<std::string> OrderSerialDevices(std::span<const std::string> names);
 
 // Serial devices present: ttyUSB and ttyACM in /dev, and ttyS ports that the
-// kernel has bound to a driver, in the automatic order.
+// kernel has bound to a driver, in the automatic order. On Windows the COM
+// ports the drivers announce ("COM3"), by number.
 std::vector<std::string> ListSerialDevices();

@@ -165,7 +165,7 @@ private:
 
 }  // namespace
 
-std::unique_ptr<PortBackendT> OpenPosixPort(const std::string& path, std::string& error) {
+std::unique_ptr<PortBackendT> OpenSystemPort(const std::string& path, std::string& error) {
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         error = std::strerror(errno);

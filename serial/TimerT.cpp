@@ -38,7 +38,9 @@ bool MonotonicClockT::Pass(std::uint32_t ms, InputWaitFn waitInput) {
             if (left <= 1'000'000) return false;
         }
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    // Until the deadline, not for one sleep: the OS may wake us early.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < until) std::this_thread::sleep_until(until);
     return false;
 }
 

@@ -198,8 +198,11 @@ bool VirtualLineCore::HostWrite(std::span<const std::uint8_t> bytes, std::chrono
     if (notify) notify();
     if (!paced) return true;
     // The write completes when its last character has left the line.
+    // The OS may wake a sleeper early (Windows rounds to its tick), and a
+    // write that returned before its last character is due was not sent.
     const auto giveUp = start + limit;
-    std::this_thread::sleep_until(std::min(last, giveUp));
+    const auto until = std::min(last, giveUp);
+    while (Clock::now() < until) std::this_thread::sleep_until(until);
     return last <= giveUp;
 }
 

@@ -6,7 +6,9 @@
 
 namespace {
 
-constexpr int kWrite = kModeOut | kModeTrunc;
+// Binary, so that the bytes are the documented ones everywhere: a text
+// stream on Windows ends each line with CR LF.
+constexpr int kWrite = kModeOut | kModeTrunc | kModeBinary;
 
 TEST(Writer, WritesTheDocumentedBytes) {
     ScratchDir dir;

@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Programs the example ROM into zelmo-sim with zelmo-cli.exe under Wine on
+# COM5, then checks the greeting and that the saved flash holds the ROM.
+# Usage: program_under_wine.sh WINE_RUN PREFIX ZELMO_CLI_EXE NATIVE_BUILD WORK SREC_CMP
+# Exits 77 (skipped) when Wine cannot start or the native build is missing.
+set -uo pipefail
+run="$1" prefix="$2" cli="$3" native="$4" work="$5" srec_cmp="$6"
+sim="$native/sim/zelmo-sim"
+rom="$native/examples/hello.s37"
+if [ ! -x "$sim" ] || [ ! -f "$rom" ]; then
+  echo "program_under_wine: needs zelmo-sim and hello.s37 of the native build in $native (make build); skipping" >&2
+  exit 77
+fi
+rm -rf "$work" && mkdir -p "$work" && cd "$work" || exit 1
+cp "$rom" hello.s37
+
+# Starts Wine once, so that the prefix and its dosdevices folder exist.
+"$run" "$prefix" cmd /c exit
+rc=$?
+[ $rc -eq 0 ] || exit $rc
+
+com="$prefix/dosdevices/com5"
+"$sim" --link "$com" --dump "$work/flash.s37" >sim.out 2>sim.err &
+sim_pid=$!
+trap 'kill -INT $sim_pid 2>/dev/null; wait $sim_pid 2>/dev/null' EXIT
+for _ in $(seq 100); do [ -L "$com" ] && break; sleep 0.05; done
+if [ ! -L "$com" ]; then
+  echo "program_under_wine: zelmo-sim did not start:" >&2
+  cat sim.err >&2
+  exit 1
+fi
+
+"$run" "$prefix" "$cli" program hello.s37 --port COM5 --restart --monitor 1 >cli.out 2>&1
+cli_rc=$?
+kill -INT $sim_pid
+wait $sim_pid
+sim_rc=$?
+trap - EXIT
+cat cli.out
+
+fail=0
+if [ $cli_rc -ne 0 ]; then echo "FAIL: zelmo-cli.exe exited with $cli_rc"; fail=1; fi
+if ! grep -q "Hello from Zelmo! The new ROM is running." cli.out; then
+  echo "FAIL: the board's greeting did not arrive"; fail=1
+fi
+if [ $sim_rc -ne 0 ] || [ ! -f flash.s37 ]; then
+  echo "FAIL: zelmo-sim ended with $sim_rc and no saved flash:"; cat sim.err; fail=1
+elif ! "$srec_cmp" hello.s37 flash.s37 -crop -within hello.s37; then
+  echo "FAIL: the saved flash differs from hello.s37 where the ROM has data"; fail=1
+fi
+exit $fail
