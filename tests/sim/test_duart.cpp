@@ -115,6 +115,32 @@ TEST(Duart, SpeedMismatchGarblesOrLosesCharacters) {
     EXPECT_EQ(same.Poll(30 * kChar9600), text);
 }
 
+// A clock-select write drives a character already on its way: its rest goes
+// out at the new speed, so a receiver at the old one gets it garbled and the
+// transmitter empties early.
+TEST(Duart, SpeedChangeTakesEffectInTheMiddleOfACharacter) {
+    Duart u;
+    u.d.Write(Mc68681::kRBA_TBA, 0x06, 0);
+    u.d.Write(Mc68681::kSRA_CSRA, 0xCC, kChar9600 / 10);  // 38400 after the start bit
+    const Picos rest = 9 * (sim::kPicosPerSecond / 38400);
+    EXPECT_EQ(u.Sr(kChar9600 / 10 + rest), Mc68681::kTxRdy | Mc68681::kTxEmt);
+    u.Sr(3 * kChar9600);
+    ASSERT_FALSE(u.toHost.empty());
+    EXPECT_TRUE(u.toHost[0].byte != 0x06 || u.toHost[0].framingError);
+    // Changed once the transmitter is empty, the next character is clean at
+    // the new speed.
+    Duart v;
+    v.d.Write(Mc68681::kRBA_TBA, 0x06, 0);
+    v.d.Write(Mc68681::kSRA_CSRA, 0xCC, kChar9600);
+    v.d.Write(Mc68681::kRBA_TBA, 0x15, kChar9600);
+    v.d.SetHostFormat(0, sim::k38400_8N1);
+    v.Sr(2 * kChar9600);
+    ASSERT_EQ(v.toHost.size(), 2u);
+    EXPECT_EQ(v.toHost[0].byte, 0x06);
+    EXPECT_EQ(v.toHost[1].byte, 0x15);
+    EXPECT_FALSE(v.toHost[1].framingError);
+}
+
 TEST(Duart, ClockSelectCodesFollowBaudRateSet) {
     Duart u;
     EXPECT_EQ(u.d.BaudOf(0xB), 9600u);
