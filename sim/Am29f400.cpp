@@ -118,7 +118,10 @@ std::uint16_t Am29f400::StatusWord(std::uint32_t offset, Picos) {
 std::uint16_t Am29f400::Read(std::uint32_t offset, Picos now) {
     offset &= (kSize - 1) & ~1u;
     Advance(now);
-    if (state_ == State::Busy) return StatusWord(offset, now);
+    if (state_ == State::Busy) {
+        ++counters_.statusReads;
+        return StatusWord(offset, now);
+    }
     if (state_ == State::Autoselect) {
         switch ((offset >> 1) & 0x03) {
             case 0: return kManufacturerId;

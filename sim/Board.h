@@ -39,7 +39,8 @@
 namespace sim {
 
 enum class Channel : std::uint8_t { A = 0, B = 1 };
-enum class TimingProfile : std::uint8_t { Instant, Typical };
+// Flash operation times: at once, the data sheet's typical or its maximum.
+enum class TimingProfile : std::uint8_t { Instant, Typical, Slowest };
 
 struct BoardOptions {
     Channel channel = Channel::A;          // the boot monitor's console channel

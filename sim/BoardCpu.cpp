@@ -56,7 +56,8 @@ void HookFlashRead(uc_engine*, uc_mem_type, std::uint64_t address, int size, std
         PutBigEndian(p, 2, v);
         b->dirtyView.emplace_back(off, 2);
     }
-    if (b->flash.Busy()) b->WaitHint();
+    // A busy flash is polled at the CPU's own pace: every status read costs
+    // its instructions' time, so a poll count runs out as on the board.
 }
 
 void HookFlashWrite(uc_engine*, uc_mem_type, std::uint64_t address, int size, std::int64_t value, void* user) {
@@ -147,7 +148,11 @@ void HookInterrupt(uc_engine* uc, std::uint32_t intno, void* user) {
 bool Board::Impl::Init(std::string& error) {
     cyclePs = kPicosPerSecond / std::max<std::uint32_t>(1, options.cpuClockHz);
     console = options.channel == Channel::A ? 0u : 1u;
-    flash = Am29f400(options.timing == TimingProfile::Typical ? FlashTiming::Typical() : FlashTiming::Instant());
+    switch (options.timing) {
+        case TimingProfile::Instant: flash = Am29f400(FlashTiming::Instant()); break;
+        case TimingProfile::Typical: flash = Am29f400(FlashTiming::Typical()); break;
+        case TimingProfile::Slowest: flash = Am29f400(FlashTiming::Slowest()); break;
+    }
     low = MakeBuffer(kLowSize, 0);
     page1 = MakeBuffer(0x1000, 0);
     module = MakeBuffer(kModuleSize, 0);

@@ -86,8 +86,11 @@ int main(int argc, char** argv) {
                     options.timing = sim::TimingProfile::Instant;
                 } else if (std::strcmp(optarg, "typical") == 0) {
                     options.timing = sim::TimingProfile::Typical;
+                } else if (std::strcmp(optarg, "slowest") == 0) {
+                    options.timing = sim::TimingProfile::Slowest;
                 } else {
-                    std::fprintf(stderr, "zelmo-sim: timing must be instant or typical, not \"%s\"\n", optarg);
+                    std::fprintf(stderr, "zelmo-sim: timing must be instant, typical or slowest, not \"%s\"\n",
+                                 optarg);
                     return 2;
                 }
                 break;
