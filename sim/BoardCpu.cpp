@@ -8,8 +8,21 @@ namespace {
 
 Board::Impl* Self(void* user) { return static_cast<Board::Impl*>(user); }
 
+void AddressError(uc_engine* uc, Board::Impl* b, std::uint32_t address, const char* what) {
+    char text[96];
+    std::snprintf(text, sizeof text, "address error: %s at odd address 0x%06X (vector 3)", what, address);
+    b->Fault(BoardFault::Kind::AddressError, Pc(uc), address, 3, text);
+    uc_emu_stop(uc);
+}
+
 void HookBlock(uc_engine* uc, std::uint64_t address, std::uint32_t size, void* user) {
     Board::Impl* b = Self(user);
+    // The CPU32 fetches instructions as words: an odd PC is an address error
+    // (the 68020 core would take the fetch and decode rubbish).
+    if ((address & 1u) != 0) {
+        AddressError(uc, b, static_cast<std::uint32_t>(address), "instruction fetch");
+        return;
+    }
     b->now += static_cast<Picos>(size) * kClocksPerCodeByte * b->cyclePs;
     if (address >= kFlashBase && address < kFlashBase + kFlashSize) b->flashCodeRun = true;
     if (b->now >= b->sliceEnd || b->stopSoon) uc_emu_stop(uc);
@@ -118,8 +131,23 @@ bool HookInvalid(uc_engine* uc, uc_mem_type type, std::uint64_t address, int, st
     return false;
 }
 
+// The CPU32 has no misaligned transfers: a word or long at an odd address is
+// an address error, where the 68020 core would split it and go on.
+void HookAlignment(uc_engine* uc, uc_mem_type type, std::uint64_t address, int size, std::int64_t, void* user) {
+    if (size == 1 || (address & 1u) == 0) return;
+    AddressError(uc, Self(user), static_cast<std::uint32_t>(address), type == UC_MEM_WRITE ? "write" : "read");
+}
+
 void HookInterrupt(uc_engine* uc, std::uint32_t intno, void* user) {
     Board::Impl* b = Self(user);
+    if (b->faultThisSlice) {
+        uc_emu_stop(uc);  // already reported (an address error the core went on from)
+        return;
+    }
+    if ((Pc(uc) & 1u) != 0) {
+        AddressError(uc, b, Pc(uc), "instruction fetch");
+        return;
+    }
     BoardFault::Kind kind = BoardFault::Kind::Exception;
     const char* name = "exception";
     switch (intno) {
@@ -185,6 +213,9 @@ bool Board::Impl::Init(std::string& error) {
                         kFlashBase + kFlashSize - 1);
     if (e == UC_ERR_OK)
         e = uc_hook_add(uc, &h, UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(HookInvalid), this, 1, 0);
+    if (e == UC_ERR_OK)
+        e = uc_hook_add(uc, &h, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(HookAlignment), this, 1,
+                        0);
     if (e == UC_ERR_OK) e = uc_hook_add(uc, &h, UC_HOOK_INTR, reinterpret_cast<void*>(HookInterrupt), this, 1, 0);
     if (e == UC_ERR_OK) e = uc_ctl_exits_enable(uc);
     if (e == UC_ERR_OK) {

@@ -139,6 +139,18 @@ TEST(Board, CpuExceptionsAreFaultsWithTheirPc) {
         EXPECT_EQ(b->Faults()[0].vector, 11u);
         EXPECT_EQ(b->Faults()[0].pc, 0x820u);
     }
+    // Odd addresses: a word read, a long write, a jump.
+    for (const Bytes& code : {Bytes{0x30, 0x38, 0x08, 0x41}, Bytes{0x21, 0xC0, 0x08, 0x41}, Bytes{0x4E, 0xF8, 0x08, 0x41}}) {
+        auto b = Make();  // move.w $841.w,d0 / move.l d0,$841.w / jmp $841.w
+        EXPECT_EQ(Exchange(*b, Store(0x820, code), 1), Bytes{kAck});
+        EXPECT_EQ(Exchange(*b, RunAt(0x820), 1), Bytes{kAck});
+        b->RunFor(10 * kPicosPerMilli);
+        ASSERT_EQ(b->Faults().size(), 1u);
+        EXPECT_EQ(b->Faults()[0].kind, sim::BoardFault::Kind::AddressError) << b->Faults()[0].text;
+        EXPECT_EQ(b->Faults()[0].vector, 3u);
+        EXPECT_EQ(b->Faults()[0].address, 0x841u);
+        EXPECT_EQ(b->Mode(), sim::BoardMode::Halted);
+    }
 }
 
 TEST(Board, CpuProgramsAndErasesFlashAndTalksOnDuart) {
