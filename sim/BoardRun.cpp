@@ -10,7 +10,12 @@ Step Board::Impl::Service(Picos limit) {
     duart.Advance(now);
     flash.Advance(now);
     switch (mode) {
-        case BoardMode::Halted: return {Step::Kind::Timer, kForever};
+        case BoardMode::Halted: {
+            // The CPU stands, the DUART does not: what it holds still goes out.
+            const auto dev = NextDeviceEvent();
+            if (dev) return {Step::Kind::Device, *dev};
+            return {Step::Kind::Timer, kForever};
+        }
         case BoardMode::Cpu:
             RunSlice(std::min(limit, now + kSlice));
             if (mode != BoardMode::Cpu || !idlePoll) {

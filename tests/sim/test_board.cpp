@@ -279,6 +279,24 @@ TEST(Board, RunsOnItsOwnThread) {
     b->Stop();
     ASSERT_EQ(b->RegisterLog().size(), 1u);
     EXPECT_EQ(b->RegisterLog()[0].value, 0x0C00u);
+
+    // After a fault, what the DUART already holds (the run request's ACK, in
+    // its shift register, and an 'O' behind it) still leaves on the line with
+    // nobody sending: move.b #'O',$C07.w, then illegal.
+    b->Reset();
+    b->TakeHostReceived();
+    b->Start();
+    b->HostSend(Store(0x820, {0x11, 0xFC, 0x00, 'O', 0x0C, 0x07, 0x4A, 0xFC}));
+    ASSERT_TRUE(b->WaitHostReceived(1, std::chrono::seconds(5)));
+    b->TakeHostReceived();
+    b->HostSend(RunAt(0x820));
+    ASSERT_TRUE(b->WaitHostReceived(2, std::chrono::seconds(5)));
+    b->Stop();
+    const auto got = b->TakeHostReceived();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].byte, kAck);
+    EXPECT_EQ(got[1].byte, 'O');
+    EXPECT_EQ(b->Mode(), sim::BoardMode::Halted);
 }
 
 }  // namespace
