@@ -178,6 +178,11 @@ struct Board::Impl {
     void PowerOn();
     void InitDuartForMonitor();
     void UpdateChipSelects();
+    // Chip select 1 (mask at 0x48, base at 0x4C) selects the flash, chip
+    // select 2 (0x50, 0x54) the RAM.
+    bool ChipSelectCovers(std::uint32_t maskOffset, std::uint32_t first, std::uint32_t last) const;
+    bool FlashSelected() const { return ChipSelectCovers(0x48, kFlashBase, kFlashBase + kFlashSize - 1); }
+    bool RamSelected() const { return ChipSelectCovers(0x50, kRamBase, kRamBase + kRamSize - 1); }
     void ApplyMaps();
 
     // ---------------------------------------------------------------- bus

@@ -47,11 +47,22 @@ void Board::Impl::PowerOn() {
     uc_reg_write(uc, UC_M68K_REG_SR, &sr);
 }
 
+bool Board::Impl::ChipSelectCovers(std::uint32_t maskOffset, std::uint32_t first, std::uint32_t last) const {
+    // A mask register (1 bits: address bits that do not matter) and the base
+    // register after it (address bits A23..A8, valid bit 0). The device
+    // answers only where its chip select decodes all of it; a chip select
+    // that puts it elsewhere leaves it unanswered (relocation is not modelled).
+    constexpr std::uint32_t kAddressBits = 0x00FFFF00;
+    const std::uint32_t mask = BigEndian(module.get() + maskOffset, 4) & kAddressBits;
+    const std::uint32_t base = BigEndian(module.get() + maskOffset + 4, 4);
+    if ((base & 1u) == 0) return false;
+    const auto decodes = [&](std::uint32_t a) { return ((a ^ base) & kAddressBits & ~mask) == 0; };
+    return decodes(first) && decodes(last);
+}
+
 void Board::Impl::UpdateChipSelects() {
-    // Chip select 1 answers for the flash, chip select 2 for the RAM above it,
-    // once their base registers hold the valid bit.
-    const bool wantFlash = (BigEndian(module.get() + 0x4C, 4) & 1u) != 0;
-    const bool wantRam = (BigEndian(module.get() + 0x54, 4) & 1u) != 0;
+    const bool wantFlash = FlashSelected();
+    const bool wantRam = RamSelected();
     if (wantFlash != flashMapped || wantRam != ramMapped) pendingMapUpdate = true;
     if (!pendingMapUpdate) return;
     if (inEmulation) {
@@ -64,8 +75,8 @@ void Board::Impl::UpdateChipSelects() {
 void Board::Impl::ApplyMaps() {
     if (!pendingMapUpdate) return;
     pendingMapUpdate = false;
-    const bool wantFlash = (BigEndian(module.get() + 0x4C, 4) & 1u) != 0;
-    const bool wantRam = (BigEndian(module.get() + 0x54, 4) & 1u) != 0;
+    const bool wantFlash = FlashSelected();
+    const bool wantRam = RamSelected();
     if (wantFlash != flashMapped) {
         if (wantFlash) {
             std::memcpy(flashView.get(), flash.Contents().data(), kFlashSize);

@@ -146,7 +146,8 @@ void Mc68681::Advance(Picos now) {
         Channel& c = ch_[i];
         while (c.shifting && c.shiftEnd <= now) {
             c.shifting = false;
-            if (c.holding && c.txEnabled) StartShift(c, c.shiftEnd);
+            // A disabled transmitter still sends what its holding register has.
+            if (c.holding) StartShift(c, c.shiftEnd);
         }
         scratch_.clear();
         c.rxDecoder.Decode(c.hostToBoard, RxFormat(i), now, scratch_);

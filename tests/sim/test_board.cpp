@@ -105,6 +105,27 @@ TEST(Board, BringUpSequenceLandsInRegisterLogAndOpensChipSelects) {
     EXPECT_EQ(b->Faults().size(), 1u);
 }
 
+// A chip select answers for its device only where base and mask decode it.
+TEST(Board, ChipSelectsDecodeBaseAndMask) {
+    auto b = Make();
+    const auto select = [&](std::uint32_t maskAt, std::uint32_t mask, std::uint32_t base) {
+        Bytes regs = Address(mask);
+        const Bytes baseBytes = Address(base);
+        regs.insert(regs.end(), baseBytes.begin(), baseBytes.end());
+        EXPECT_EQ(Exchange(*b, Store(maskAt, regs), 1), Bytes{kAck});
+    };
+    select(0xFFF048, 0x0000007D, 0x00400013);  // 256-byte block: not the whole flash
+    select(0xFFF050, 0x000FFF71, 0x00690013);  // valid, but at 0x600000
+    EXPECT_FALSE(b->FlashAnswers());
+    EXPECT_FALSE(b->RamAnswers());
+    select(0xFFF048, 0x0007FF7D, 0x00400013);
+    select(0xFFF050, 0x000FFF71, 0x00490013);
+    EXPECT_TRUE(b->FlashAnswers());
+    EXPECT_TRUE(b->RamAnswers());
+    select(0xFFF048, 0x0007FF7D, 0x00400012);  // valid bit cleared
+    EXPECT_FALSE(b->FlashAnswers());
+}
+
 TEST(Board, CpuExceptionsAreFaultsWithTheirPc) {
     {
         auto b = Make();

@@ -76,8 +76,8 @@ TEST(Daemon, RunsOnTheBoardFromDownloadToReturnToMonitor) {
     ASSERT_NE(board, nullptr);
     sim::Board& b = *board;
     // Chip selects for flash and RAM, as bring-up writes them.
-    ASSERT_EQ(Exchange(b, Store(0xFFF04C, {0x00, 0x40, 0x00, 0x13}), 1), Bytes{kAck});
-    ASSERT_EQ(Exchange(b, Store(0xFFF054, {0x00, 0x49, 0x00, 0x13}), 1), Bytes{kAck});
+    ASSERT_EQ(Exchange(b, Store(0xFFF048, {0x00, 0x07, 0xFF, 0x7D, 0x00, 0x40, 0x00, 0x13}), 1), Bytes{kAck});
+    ASSERT_EQ(Exchange(b, Store(0xFFF050, {0x00, 0x0F, 0xFF, 0x71, 0x00, 0x49, 0x00, 0x13}), 1), Bytes{kAck});
     Download(b);
     ASSERT_EQ(Exchange(b, RunAt(daemonLoadAddress), 1), Bytes{kAck});
     EXPECT_EQ(b.Mode(), sim::BoardMode::Cpu);

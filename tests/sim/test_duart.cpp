@@ -58,6 +58,14 @@ TEST(Duart, TransmitterStatusFollowsHoldingAndShiftRegister) {
     ASSERT_EQ(u.toHost.size(), 2u);
     EXPECT_EQ(u.toHost[0].byte, 'O');
     EXPECT_EQ(u.toHost[1].byte, 'K');
+    // Disabling the transmitter lets the holding register's character go too.
+    u.d.Write(Mc68681::kRBA_TBA, 'N', 3 * kChar9600);
+    u.d.Write(Mc68681::kRBA_TBA, 'O', 3 * kChar9600);
+    u.d.Write(Mc68681::kCRA, 0x08, 3 * kChar9600);
+    EXPECT_EQ(u.Sr(3 * kChar9600), 0);  // TxRDY off while disabled
+    u.Sr(6 * kChar9600);
+    ASSERT_EQ(u.toHost.size(), 4u);
+    EXPECT_EQ(u.toHost[3].byte, 'O');
     EXPECT_FALSE(u.toHost[1].framingError);
     // Paced at the channel's speed: the second character's stop bit lies in the second frame time.
     EXPECT_GT(u.toHost[1].time, kChar9600 + 9 * kChar9600 / 10);
