@@ -176,6 +176,7 @@ void HookInterrupt(uc_engine* uc, std::uint32_t intno, void* user) {
 bool Board::Impl::Init(std::string& error) {
     cyclePs = kPicosPerSecond / std::max<std::uint32_t>(1, options.cpuClockHz);
     console = options.channel == Channel::A ? 0u : 1u;
+    faultRng.seed(options.lineFaults.seed);
     switch (options.timing) {
         case TimingProfile::Instant: flash = Am29f400(FlashTiming::Instant()); break;
         case TimingProfile::Typical: flash = Am29f400(FlashTiming::Typical()); break;

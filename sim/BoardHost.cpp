@@ -4,7 +4,18 @@
 
 namespace sim {
 
-void Board::Impl::ToHost(const WireChar& c) {
+bool Board::Impl::LineFault(std::uint8_t& byte, Picos at) {
+    const LineFaults& f = options.lineFaults;
+    if (at >= silentFrom && at < silentUntil) return true;
+    std::uniform_real_distribution<double> chance(0.0, 1.0);
+    if (f.dropRate > 0 && chance(faultRng) < f.dropRate) return true;
+    if (f.flipRate > 0 && chance(faultRng) < f.flipRate) byte ^= static_cast<std::uint8_t>(1u << (faultRng() % 8));
+    return false;
+}
+
+void Board::Impl::ToHost(const WireChar& sent) {
+    WireChar c = sent;
+    if (!c.isBreak && LineFault(c.byte, c.time)) return;
     AddTrace({c.time, false, c.byte, c.isBreak, c.framingError});
     if (hostSink) {
         hostSink(c);
@@ -26,7 +37,16 @@ void Board::Impl::DrainInbox() {
         inboxPending = false;
     }
     idleSince = kForever;
-    for (const HostEvent& e : events) {
+    for (HostEvent e : events) {
+        const bool character = e.kind == HostEvent::Kind::Byte || (e.kind == HostEvent::Kind::Unit && e.breakMs == 0);
+        if (character) {
+            const LineFaults& f = options.lineFaults;
+            if (++hostChars == f.silenceAfter && f.silenceAfter != 0) {
+                silentFrom = now;
+                silentUntil = now + Picos{f.silenceMs} * kPicosPerMilli;
+            }
+            if (LineFault(e.byte, now)) continue;
+        }
         switch (e.kind) {
             case HostEvent::Kind::Byte:
                 AddTrace({duart.HostSend(console, e.byte, e.format, now), true, e.byte, false, false});

@@ -16,6 +16,7 @@
 #include <deque>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <thread>
 
 #include "Board.h"
@@ -159,6 +160,13 @@ struct Board::Impl {
     std::atomic<bool> inboxPending{false};
     std::atomic<bool> stopRequest{false};
 
+    // Line faults (options.lineFaults).
+    std::mt19937_64 faultRng;
+    std::uint64_t hostChars = 0;
+    Picos silentFrom = kForever, silentUntil = 0;
+    // True when a character at `at` is lost; otherwise it may have a bit flipped.
+    bool LineFault(std::uint8_t& byte, Picos at);
+
     std::mutex rm;
     std::condition_variable rcv;
     std::vector<WireChar> received;
@@ -236,7 +244,7 @@ struct Board::Impl {
         trace.push_back(e);
         if (traceCallback) traceCallback(e);
     }
-    void ToHost(const WireChar& c);
+    void ToHost(const WireChar& sent);
 
     // ---------------------------------------------------------------- thread
     void ThreadMain();

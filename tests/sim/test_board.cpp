@@ -286,6 +286,34 @@ TEST(Board, FlashImageRoundTripsThroughSRecords) {
     std::remove(out.c_str());
 }
 
+TEST(Board, LineFaultsDropFlipAndSilence) {
+    BoardOptions drop;
+    drop.lineFaults.dropRate = 1;
+    EXPECT_TRUE(Exchange(*Make(drop), {0x05}, 1, 50 * kPicosPerMilli).empty());
+
+    BoardOptions flip;  // every ENQ arrives as some other byte
+    flip.lineFaults.flipRate = 1;
+    EXPECT_TRUE(Exchange(*Make(flip), {0x05, 0x05, 0x05, 0x05}, 1, 50 * kPicosPerMilli).empty());
+
+    BoardOptions quiet;  // silent for 100 ms from the host's second character
+    quiet.lineFaults.silenceAfter = 2;
+    quiet.lineFaults.silenceMs = 100;
+    auto b = Make(quiet);
+    EXPECT_EQ(Exchange(*b, {0x05}, 1), Bytes{kAck});
+    EXPECT_TRUE(Exchange(*b, {0x05}, 1, 50 * kPicosPerMilli).empty());
+    b->RunFor(60 * kPicosPerMilli);
+    EXPECT_EQ(Exchange(*b, {0x05}, 1), Bytes{kAck});
+
+    BoardOptions some;  // a rate between: some answers come, some do not
+    some.lineFaults.dropRate = 0.5;
+    some.lineFaults.seed = 7;
+    auto c = Make(some);
+    std::size_t answered = 0;
+    for (int i = 0; i < 40; ++i) answered += Exchange(*c, {0x05}, 1, 10 * kPicosPerMilli).size();
+    EXPECT_GT(answered, 0u);
+    EXPECT_LT(answered, 40u);
+}
+
 TEST(Board, RunsOnItsOwnThread) {
     auto b = Make();
     b->Start();
