@@ -98,8 +98,11 @@ int main(int argc, char** argv) {
 
     // Chip selects for the flash and the RAM, then the daemon, 225 bytes a frame.
     Bytes ack;
-    bool ok = Exchange(b, Frame(0x81, WithAddress(0xFFF04C, {0x00, 0x40, 0x00, 0x13})), 1, &ack, sim::k9600_8N1);
-    ok = ok && Exchange(b, Frame(0x81, WithAddress(0xFFF054, {0x00, 0x49, 0x00, 0x13})), 1, &ack, sim::k9600_8N1);
+    // Chip selects 1 and 2, mask then base: flash at 0x400000, RAM above it.
+    bool ok = Exchange(b, Frame(0x81, WithAddress(0xFFF048, {0x00, 0x07, 0xFF, 0x7D, 0x00, 0x40, 0x00, 0x13})), 1,
+                       &ack, sim::k9600_8N1);
+    ok = ok && Exchange(b, Frame(0x81, WithAddress(0xFFF050, {0x00, 0x0F, 0xFF, 0x71, 0x00, 0x49, 0x00, 0x13})), 1,
+                        &ack, sim::k9600_8N1);
     Bytes block;
     std::uint32_t blockAt = 0;
     for (const auto& [a, d] : DaemonRecords()) {

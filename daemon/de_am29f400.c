@@ -3,6 +3,7 @@
    data lines: DQ7 (data polling) and DQ5 (exceeded time limit). */
 #include "de_am29f400.h"
 #include "de_board.h"
+#include "de_flash_limits.h"
 
 #define CMD_ADDR_1   0x40AAAAu /* device word address 0x5555 */
 #define CMD_ADDR_2   0x405554u /* device word address 0x2AAA */
@@ -10,11 +11,9 @@
 #define DQ7          0x0080u
 #define DQ5          0x0020u
 
-/* A word programs in microseconds; this many read-backs is far beyond it. */
-#define PROGRAM_POLLS 10000u
-/* Erases report their end or a time-limit failure through DQ7 and DQ5;
-   this bound only catches a chip that answers neither way. */
-#define ERASE_POLLS   100000000u
+/* Erases and programs report their end or a time-limit failure through DQ7
+   and DQ5; the poll limits (de_flash_limits.h) only catch a chip that
+   answers neither way. */
 
 static void unlock(void)
 {

@@ -118,8 +118,11 @@ std::uint16_t Am29f400::StatusWord(std::uint32_t offset, Picos) {
 std::uint16_t Am29f400::Read(std::uint32_t offset, Picos now) {
     offset &= (kSize - 1) & ~1u;
     Advance(now);
-    if (state_ == State::Busy) return StatusWord(offset, now);
-    if (state_ == State::Autoselect) {
+    if (state_ == State::Busy) {
+        ++counters_.statusReads;
+        return StatusWord(offset, now);
+    }
+    if (state_ == State::Autoselect || state_ == State::AutoselectUnlock1 || state_ == State::AutoselectUnlock2) {
         switch ((offset >> 1) & 0x03) {
             case 0: return kManufacturerId;
             case 1: return kDeviceIdBottom;
@@ -136,10 +139,17 @@ void Am29f400::Write(std::uint32_t offset, std::uint16_t value, Picos now) {
     const unsigned cmd = value & 0xFFu;
 
     if (state_ == State::Busy) {
-        if (op_ == Op::SectorErase && !eraseStarted_ && cmd == 0x30) {
-            eraseSet_[SectorOf(offset)] = true;
-            windowEnd_ = now + timing_.eraseWindow;
-            if (timing_.eraseWindow == 0) StartErase(now);
+        if (op_ == Op::SectorErase && !eraseStarted_) {
+            if (cmd == 0x30) {
+                eraseSet_[SectorOf(offset)] = true;
+                windowEnd_ = now + timing_.eraseWindow;
+                if (timing_.eraseWindow == 0) StartErase(now);
+            } else if (cmd != 0xB0) {
+                // Anything but another sector (or a suspend, not modelled)
+                // during the window resets the chip: no erase at all.
+                op_ = Op::None;
+                state_ = State::Read;
+            }
         } else if (limitReached_ && cmd == 0xF0) {
             // Only a reset leaves a failed operation.
             op_ = Op::None;
@@ -153,9 +163,17 @@ void Am29f400::Write(std::uint32_t offset, std::uint16_t value, Picos now) {
     }
     switch (state_) {
         case State::Read:
-        case State::Autoselect:
             state_ = (wa == kAddr555 && cmd == 0xAA) ? State::Unlock1 : State::Read;
             break;
+        // Autoselect is left only by a reset (0xF0, above, alone or after the
+        // unlock cycles); any other write leaves the chip in it.
+        case State::Autoselect:
+            if (wa == kAddr555 && cmd == 0xAA) state_ = State::AutoselectUnlock1;
+            break;
+        case State::AutoselectUnlock1:
+            state_ = (wa == kAddr2AA && cmd == 0x55) ? State::AutoselectUnlock2 : State::Autoselect;
+            break;
+        case State::AutoselectUnlock2: state_ = State::Autoselect; break;
         case State::Unlock1:
             state_ = (wa == kAddr2AA && cmd == 0x55) ? State::Unlock2 : State::Read;
             break;

@@ -39,7 +39,21 @@
 namespace sim {
 
 enum class Channel : std::uint8_t { A = 0, B = 1 };
-enum class TimingProfile : std::uint8_t { Instant, Typical };
+// Flash operation times: at once, the data sheet's typical or its maximum.
+enum class TimingProfile : std::uint8_t { Instant, Typical, Slowest };
+
+// Faults on the console line, both ways, drawn from a generator seeded with
+// `seed` (the same seed and traffic give the same faults). Rates are chances
+// per character, 0 (never, the default) to 1 (always).
+struct LineFaults {
+    double dropRate = 0;         // a character is lost
+    double flipRate = 0;         // one bit of a character is inverted
+    std::uint64_t seed = 1;
+    // The line carries nothing either way for silenceMs, from when the host's
+    // silenceAfter-th character (counted from 1) is taken; 0: never.
+    std::uint64_t silenceAfter = 0;
+    std::uint32_t silenceMs = 0;
+};
 
 struct BoardOptions {
     Channel channel = Channel::A;          // the boot monitor's console channel
@@ -51,6 +65,7 @@ struct BoardOptions {
     bool reenterAt1DA = true;              // the byte at 0x1CA: 0xD0 (re-entry 0x1DA) or 0x00 (0x1C8)
     std::uint32_t cpuClockHz = 16'777'216; // the CPU clock that poll-count waits are measured by
     std::size_t traceLimit = 1u << 20;     // line trace entries kept (oldest dropped)
+    LineFaults lineFaults;                 // none by default
 };
 
 enum class BoardMode : std::uint8_t { Application, Monitor, Cpu, Halted };

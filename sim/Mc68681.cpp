@@ -133,12 +133,21 @@ void Mc68681::StartShift(Channel& c, Picos at) {
     c.shiftEnd = c.boardToHost.PutChar(byte, f, at);
 }
 
+void Mc68681::Retime(Channel& c, Picos now) {
+    // A new clock drives the transmitter at once, even through a character
+    // that is half way out: its rest leaves at the new rate.
+    if (!c.shifting || c.shiftEnd == kForever) return;
+    const std::uint32_t baud = BaudOf(c.csr & 0x0F);
+    if (baud != 0) c.shiftEnd = c.boardToHost.Retime(now, kPicosPerSecond / baud);
+}
+
 void Mc68681::Advance(Picos now) {
     for (unsigned i = 0; i < 2; ++i) {
         Channel& c = ch_[i];
         while (c.shifting && c.shiftEnd <= now) {
             c.shifting = false;
-            if (c.holding && c.txEnabled) StartShift(c, c.shiftEnd);
+            // A disabled transmitter still sends what its holding register has.
+            if (c.holding) StartShift(c, c.shiftEnd);
         }
         scratch_.clear();
         c.rxDecoder.Decode(c.hostToBoard, RxFormat(i), now, scratch_);
@@ -245,7 +254,10 @@ void Mc68681::Write(unsigned reg, std::uint8_t value, Picos now) {
             c.mrPointer = 1;
             break;
         case kSRA_CSRA:
-        case kSRB_CSRB: c.csr = value; break;
+        case kSRB_CSRB:
+            c.csr = value;
+            Retime(c, now);
+            break;
         case kCRA:
         case kCRB: Command(chIndex, value, now); break;
         case kRBA_TBA:
@@ -255,7 +267,10 @@ void Mc68681::Write(unsigned reg, std::uint8_t value, Picos now) {
             c.holding = value;
             if (!c.shifting) StartShift(c, now);
             break;
-        case kIPCR_ACR: acr_ = value; break;
+        case kIPCR_ACR:
+            acr_ = value;  // the baud-rate set: both channels' clocks
+            for (Channel& each : ch_) Retime(each, now);
+            break;
         case kISR_IMR: imr_ = value; break;
         case kCUR_CTUR: ctur_ = value; break;
         case kCLR_CTLR: ctlr_ = value; break;

@@ -103,6 +103,7 @@ private:
     void Command(unsigned channel, std::uint8_t value, Picos now);
     void Receive(unsigned channel, const WireChar& c);
     void StartShift(Channel& c, Picos at);
+    void Retime(Channel& c, Picos now);
     std::uint8_t Status(const Channel& c) const;
     std::uint8_t PopRx(Channel& c);
     static LineFormat FormatOf(const Channel& c, std::uint32_t baud);

@@ -46,6 +46,27 @@ Picos WireLine::PutChar(std::uint8_t byte, const LineFormat& format, Picos earli
     return s.end;
 }
 
+Picos WireLine::Retime(Picos at, Picos bitTime) {
+    if (segments_.empty() || bitTime == kForever) return End();
+    Segment& s = segments_.back();
+    if (s.bitTime == 0 || s.bitTime == bitTime || at < s.start || at >= s.end) return End();
+    const Picos into = at - s.start + s.phase;
+    const Picos bit = into / s.bitTime;
+    Segment rest;
+    rest.start = at;
+    rest.bitTime = bitTime;
+    rest.bits = static_cast<std::uint16_t>(s.bits >> bit);
+    rest.nbits = static_cast<std::uint8_t>(s.nbits - bit);
+    // The bit under way keeps the fraction it has already spent.
+    const Picos done = into - bit * s.bitTime;
+    rest.phase = static_cast<Picos>(static_cast<long double>(done) * bitTime / s.bitTime);
+    rest.end = rest.start + rest.nbits * bitTime - rest.phase;
+    s.end = at;
+    segments_.push_back(rest);
+    lastEnd_ = rest.end;
+    return rest.end;
+}
+
 void WireLine::BreakOn(Picos at) {
     if (breakOpen_) return;
     Segment s;
@@ -66,7 +87,7 @@ void WireLine::BreakOff(Picos at) {
 
 bool WireLine::SegLevel(const Segment& s, Picos t) {
     if (s.bitTime == 0) return false;  // break
-    const Picos idx = (t - s.start) / s.bitTime;
+    const Picos idx = (t - s.start + s.phase) / s.bitTime;
     if (idx >= s.nbits) return true;
     return ((s.bits >> idx) & 1u) != 0;
 }
@@ -93,9 +114,9 @@ std::optional<Picos> WireLine::NextChange(Picos t, bool level) const {
             cur = s.end;
             continue;
         }
-        for (Picos i = (cur - s.start) / s.bitTime; i < s.nbits; ++i) {
+        for (Picos i = (cur - s.start + s.phase) / s.bitTime; i < s.nbits; ++i) {
             const bool bit = ((s.bits >> i) & 1u) != 0;
-            if (bit == level) return std::max(cur, s.start + i * s.bitTime);
+            if (bit == level) return std::max(cur, s.start + i * s.bitTime - std::min(s.phase, i * s.bitTime));
         }
         cur = s.end;
     }

@@ -56,6 +56,10 @@ public:
     // whose parity is wrong (a character that a line already decoded so).
     Picos PutChar(std::uint8_t byte, const LineFormat& format, Picos earliest, bool badStop = false,
                   bool badParity = false);
+    // The transmitter's clock changes at `at` to `bitTime`: the rest of a
+    // character still on the line (from the current bit's remaining fraction
+    // on) goes out at the new rate. Returns the end of what is on the line.
+    Picos Retime(Picos at, Picos bitTime);
     // Holds the line at space (0) from `at` until BreakOff.
     void BreakOn(Picos at);
     void BreakOff(Picos at);
@@ -77,6 +81,7 @@ private:
         Picos bitTime = 0;  // 0 for a break
         std::uint16_t bits = 0;  // LSB first: start bit, data, parity, stop bits
         std::uint8_t nbits = 0;
+        Picos phase = 0;    // part of bit 0 already sent before `start` (a retimed rest)
     };
     static bool SegLevel(const Segment& s, Picos t);
     std::deque<Segment> segments_;

@@ -3,12 +3,17 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "Board.h"
+#include "DeviceLink.h"
 #include "PtyAttachment.h"
 
 namespace {
@@ -27,16 +32,31 @@ void Usage(std::FILE* f) {
         "  -a, --application      an application owns the line at power-on; it hands\n"
         "                         the line to the monitor after a break, the break\n"
         "                         message and the attention request\n"
-        "  -t, --timing PROFILE   flash operation times: instant (default) or typical\n"
-        "                         (the data sheet's: 12 us a word, 1 s a sector)\n"
+        "  -t, --timing PROFILE   flash operation times: instant (default), typical\n"
+        "                         (the data sheet's: 12 us a word, 1 s a sector) or\n"
+        "                         slowest (its maximums: 300 us a word, 8 s a sector)\n"
         "  -r, --real-time        run at the board's own speed; without it the board\n"
         "                         runs as fast as it can while there is work\n"
         "  -f, --flash FILE       load the flash from an S-record file at start\n"
         "  -o, --dump FILE        save the flash to an S-record file at exit\n"
-        "  -l, --link PATH        also make PATH a symbolic link to the device\n"
+        "  -l, --link PATH        also make PATH a symbolic link to the device; an\n"
+        "                         existing PATH is refused (except a dangling link\n"
+        "                         to a pseudo-terminal left by an earlier run), and\n"
+        "                         only the link made is removed at exit\n"
         "  -T, --trace            print every character on the line to stderr\n"
         "  -p, --preset           chip selects already set: flash and RAM answer\n"
         "                         before the board's memory interface is written\n"
+        "\n"
+        "Faults:\n"
+        "      --fail-word ADDR   the flash word at ADDR (hex, board address or\n"
+        "                         offset) never programs\n"
+        "      --fail-sector N    flash sector N (0..10) never erases\n"
+        "      --drop-rate R      each character on the line, either way, is lost\n"
+        "                         with chance R (0..1)\n"
+        "      --flip-rate R      each character has one bit inverted with chance R\n"
+        "      --silence-after N  the line carries nothing from the host's N-th\n"
+        "      --silence-ms MS    character on, for MS milliseconds (default 1000)\n"
+        "      --fault-seed S     seed of the line faults (default 1)\n"
         "  -h, --help             this text\n"
         "\n"
         "Limits: a pseudo-terminal carries no break, so a host's break (and with it\n"
@@ -48,6 +68,28 @@ void Usage(std::FILE* f) {
         f);
 }
 
+bool ParseNumber(const char* text, int base, std::uint64_t max, std::uint64_t& out) {
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long v = std::strtoull(text, &end, base);
+    if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || v > max) return false;
+    out = v;
+    return true;
+}
+
+bool ParseRate(const char* text, double& out) {
+    char* end = nullptr;
+    const double v = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !(v >= 0.0 && v <= 1.0)) return false;
+    out = v;
+    return true;
+}
+
+int BadValue(const char* option, const char* value) {
+    std::fprintf(stderr, "zelmo-sim: %s: bad value \"%s\"\n", option, value);
+    return 2;
+}
+
 volatile sig_atomic_t gStop = 0;
 void OnSignal(int) { gStop = 1; }
 
@@ -55,6 +97,8 @@ void OnSignal(int) { gStop = 1; }
 
 int main(int argc, char** argv) {
     sim::BoardOptions options;
+    options.lineFaults.silenceMs = 1000;
+    std::vector<std::uint64_t> failWords, failSectors;
     std::string dump;
     std::string link;
     bool trace = false;
@@ -64,6 +108,10 @@ int main(int argc, char** argv) {
         {"flash", required_argument, nullptr, 'f'},   {"dump", required_argument, nullptr, 'o'},
         {"link", required_argument, nullptr, 'l'},    {"trace", no_argument, nullptr, 'T'},
         {"preset", no_argument, nullptr, 'p'},        {"help", no_argument, nullptr, 'h'},
+        {"fail-word", required_argument, nullptr, 'W'}, {"fail-sector", required_argument, nullptr, 'S'},
+        {"drop-rate", required_argument, nullptr, 'D'}, {"flip-rate", required_argument, nullptr, 'F'},
+        {"silence-after", required_argument, nullptr, 'A'}, {"silence-ms", required_argument, nullptr, 'M'},
+        {"fault-seed", required_argument, nullptr, 'E'},
         {nullptr, 0, nullptr, 0},
     };
     for (;;) {
@@ -86,8 +134,11 @@ int main(int argc, char** argv) {
                     options.timing = sim::TimingProfile::Instant;
                 } else if (std::strcmp(optarg, "typical") == 0) {
                     options.timing = sim::TimingProfile::Typical;
+                } else if (std::strcmp(optarg, "slowest") == 0) {
+                    options.timing = sim::TimingProfile::Slowest;
                 } else {
-                    std::fprintf(stderr, "zelmo-sim: timing must be instant or typical, not \"%s\"\n", optarg);
+                    std::fprintf(stderr, "zelmo-sim: timing must be instant, typical or slowest, not \"%s\"\n",
+                                 optarg);
                     return 2;
                 }
                 break;
@@ -97,6 +148,32 @@ int main(int argc, char** argv) {
             case 'l': link = optarg; break;
             case 'T': trace = true; break;
             case 'p': options.chipSelectsPreset = true; break;
+            case 'W':
+                if (!ParseNumber(optarg, 16, 0xFFFFFF, failWords.emplace_back())) return BadValue("--fail-word", optarg);
+                break;
+            case 'S':
+                if (!ParseNumber(optarg, 10, sim::Am29f400::kSectors - 1, failSectors.emplace_back()))
+                    return BadValue("--fail-sector", optarg);
+                break;
+            case 'D':
+                if (!ParseRate(optarg, options.lineFaults.dropRate)) return BadValue("--drop-rate", optarg);
+                break;
+            case 'F':
+                if (!ParseRate(optarg, options.lineFaults.flipRate)) return BadValue("--flip-rate", optarg);
+                break;
+            case 'A':
+                if (!ParseNumber(optarg, 10, ~std::uint64_t{0}, options.lineFaults.silenceAfter))
+                    return BadValue("--silence-after", optarg);
+                break;
+            case 'M': {
+                std::uint64_t ms = 0;
+                if (!ParseNumber(optarg, 10, 0xFFFFFFFF, ms)) return BadValue("--silence-ms", optarg);
+                options.lineFaults.silenceMs = static_cast<std::uint32_t>(ms);
+                break;
+            }
+            case 'E':
+                if (!ParseNumber(optarg, 10, ~std::uint64_t{0}, options.lineFaults.seed)) return BadValue("--fault-seed", optarg);
+                break;
             case 'h': Usage(stdout); return 0;
             default: Usage(stderr); return 2;
         }
@@ -114,6 +191,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zelmo-sim: %s\n", error.c_str());
         return 1;
     }
+    for (std::uint64_t a : failWords) board->FailFlashWord(static_cast<std::uint32_t>(a));
+    for (std::uint64_t n : failSectors) board->FailFlashSector(static_cast<unsigned>(n));
     board->SetFaultCallback([](const sim::BoardFault& f) {
         if (f.kind == sim::BoardFault::Kind::MonitorStore) {
             std::fprintf(stderr, "zelmo-sim: %s (not acknowledged)\n", f.text.c_str());
@@ -138,12 +217,15 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "zelmo-sim: %s\n", error.c_str());
         return 1;
     }
-    if (!link.empty()) {
-        unlink(link.c_str());
-        if (symlink(pty->Path().c_str(), link.c_str()) != 0) {
-            std::fprintf(stderr, "zelmo-sim: cannot link %s: %s\n", link.c_str(), std::strerror(errno));
-            return 1;
-        }
+    // Ctrl-C from here on ends the run properly (the link is removed again).
+    struct sigaction sa{};
+    sa.sa_handler = OnSignal;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    const std::string device = pty->Path();
+    if (!link.empty() && sim::MakeDeviceLink(link, device, &error) != 0) {
+        std::fprintf(stderr, "zelmo-sim: %s\n", error.c_str());
+        return 2;
     }
     std::printf("%s\n", pty->Path().c_str());
     std::fflush(stdout);
@@ -151,10 +233,6 @@ int main(int argc, char** argv) {
                  options.channel == sim::Channel::A ? 'A' : 'B',
                  options.application ? ", application running" : "");
 
-    struct sigaction sa{};
-    sa.sa_handler = OnSignal;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
     board->Start();
     while (gStop == 0) {
         const timespec pause{0, 100'000'000};
@@ -166,7 +244,7 @@ int main(int argc, char** argv) {
     }
     board->Stop();
     pty.reset();
-    if (!link.empty()) unlink(link.c_str());
+    if (!link.empty()) sim::RemoveDeviceLink(link, device);
     int rc = 0;
     if (!dump.empty()) {
         if (board->SaveFlash(dump) != 0) {

@@ -3,6 +3,8 @@
 // serial-number area), erase one sector, erase the serial-number area.
 #include <cstdint>
 
+#include "de_flash_limits.h"
+
 class VesperilIO;
 
 class FlashMemT {
@@ -26,8 +28,8 @@ public:
     int WaitEraseEnd() { return ReadStatus(kEraseStatusTenths, 1); }
 
     // Longest wait for the chip erase's status byte, in tenths: the daemon
-    // answers when the erase is done, which a slow chip may take long for.
-    static constexpr std::uint16_t kEraseStatusTenths = 1200;
+    // answers when the erase is done, or gives up a little earlier than this.
+    static constexpr std::uint16_t kEraseStatusTenths = LOADER_ERASE_WAIT_MS / 100u;
     // Pause before the one look for a status byte when no acknowledgement
     // came: with the unanswered sends, about 31 s in all.
     static constexpr std::uint16_t kUnackedPauseTenths = 200;

@@ -6,7 +6,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
+#include <string>
+#include <vector>
 #include <thread>
 
 #include <unistd.h>
@@ -369,6 +372,65 @@ TEST(CliBoard, ProgressBarOnATerminal) {
         << r.output << text;
     EXPECT_NE(text.find("verify   [#"), std::string::npos) << text;
     EXPECT_NE(text.find("Verify passed"), std::string::npos) << text;
+}
+
+// zelmo-sim on a pseudo-terminal linked at `link`, with more options; the
+// pid, or -1 when the link did not appear.
+pid_t StartSim(const std::string& link, std::vector<std::string> options) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        std::freopen("/dev/null", "w", stdout);
+        std::vector<char*> argv{const_cast<char*>(ZELMO_SIM), const_cast<char*>("--link"), const_cast<char*>(link.c_str())};
+        for (auto& o : options) argv.push_back(o.data());
+        argv.push_back(nullptr);
+        ::execv(ZELMO_SIM, argv.data());
+        ::_exit(127);
+    }
+    for (int i = 0; i < 100 && !std::filesystem::is_symlink(link); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return std::filesystem::is_symlink(link) ? pid : -1;
+}
+
+int StopSim(pid_t pid) {
+    ::kill(pid, SIGINT);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string Contents(const std::string& path) {
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST(Cli, SimLinkNeverTakesOrRemovesWhatItDidNotMake) {
+    ScratchDir dir;
+    const std::string taken = dir.Write("taken", "keep me");
+    const RunResult r = Shell("timeout -s INT 3 " ZELMO_SIM " --link " + taken);
+    EXPECT_EQ(r.exitCode, 2) << r.output;
+    EXPECT_EQ(Contents(taken), "keep me");
+
+    // Replaced by the user while the board ran: left alone at exit.
+    const std::string link = dir.Path("board");
+    const pid_t pid = StartSim(link, {});
+    ASSERT_GT(pid, 0);
+    std::filesystem::remove(link);
+    dir.Write("board", "mine now");
+    EXPECT_EQ(StopSim(pid), 0);
+    EXPECT_EQ(Contents(link), "mine now");
+}
+
+TEST(Cli, SimFlashFaultsFromTheCommandLine) {
+    ScratchDir dir;
+    const std::string link = dir.Path("board");
+    const pid_t pid = StartSim(link, {"--fail-sector", "0"});
+    ASSERT_GT(pid, 0);
+    const RunResult r = Shell(std::string(ZELMO_CLI) + " program " + ZELMO_EXAMPLE_ROM + " --port " + link);
+    StopSim(pid);
+    EXPECT_NE(r.exitCode, 0) << r.output;
+    EXPECT_EQ(r.output.find("FLASH memory erased ...."), std::string::npos) << r.output;
+    EXPECT_NE(Shell(ZELMO_SIM " --fail-word 4000zz").exitCode, 0);
+    EXPECT_NE(Shell(ZELMO_SIM " --drop-rate 1.5").exitCode, 0);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "DaemonBoard.h"
 
+#include <algorithm>
 #include <cstring>
 #include <sstream>
 
@@ -53,6 +54,13 @@ std::vector<ImageRecord> ImageRecords() {
         p += 4 + 2 * count;
     }
     return records;
+}
+
+std::uint32_t DaemonSymbol(const std::string& name) {
+    const std::string map = daemonSymbolMap;
+    const auto at = map.find(" _" + name + " $");
+    if (at == std::string::npos) return 0;
+    return static_cast<std::uint32_t>(std::stoul(map.substr(at + name.size() + 4, 8), nullptr, 16));
 }
 
 sim::BoardOptions DaemonBoard::DefaultOptions() {
@@ -135,6 +143,14 @@ void DaemonBoard::FillFlash(std::uint32_t from, std::uint32_t to, std::uint8_t s
     Bytes data(to - from);
     for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(seed + i * 7 + (i >> 8));
     board_->WriteMemory(from, data);
+}
+
+bool DaemonBoard::Patch(std::uint32_t from, std::uint32_t span, const Bytes& find, const Bytes& replace) {
+    const Bytes code = Read(from, span);
+    const auto hit = std::search(code.begin(), code.end(), find.begin(), find.end());
+    if (hit == code.end()) return false;
+    Write(from + static_cast<std::uint32_t>(hit - code.begin()), replace);
+    return true;
 }
 
 std::string DaemonBoard::FaultText() const {

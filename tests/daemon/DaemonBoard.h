@@ -35,6 +35,8 @@ struct ImageRecord {
     Bytes data;
 };
 std::vector<ImageRecord> ImageRecords();
+// A routine's address from the image's symbol map (0 when it has none).
+std::uint32_t DaemonSymbol(const std::string& name);
 
 class DaemonBoard {
 public:
@@ -74,6 +76,10 @@ public:
     void WriteWord(std::uint32_t address, std::uint16_t value);
     // Fills [from, to) of the flash array with a recognisable pattern.
     void FillFlash(std::uint32_t from, std::uint32_t to, std::uint8_t seed);
+
+    // A broken daemon for the board to catch: replaces the first `find` at or
+    // after `from` (within `span` bytes) with `replace`. True when found.
+    bool Patch(std::uint32_t from, std::uint32_t span, const Bytes& find, const Bytes& replace);
 
     std::vector<sim::BoardFault> Faults() const { return board_->Faults(); }
     std::string FaultText() const;

@@ -105,6 +105,27 @@ TEST(Board, BringUpSequenceLandsInRegisterLogAndOpensChipSelects) {
     EXPECT_EQ(b->Faults().size(), 1u);
 }
 
+// A chip select answers for its device only where base and mask decode it.
+TEST(Board, ChipSelectsDecodeBaseAndMask) {
+    auto b = Make();
+    const auto select = [&](std::uint32_t maskAt, std::uint32_t mask, std::uint32_t base) {
+        Bytes regs = Address(mask);
+        const Bytes baseBytes = Address(base);
+        regs.insert(regs.end(), baseBytes.begin(), baseBytes.end());
+        EXPECT_EQ(Exchange(*b, Store(maskAt, regs), 1), Bytes{kAck});
+    };
+    select(0xFFF048, 0x0000007D, 0x00400013);  // 256-byte block: not the whole flash
+    select(0xFFF050, 0x000FFF71, 0x00690013);  // valid, but at 0x600000
+    EXPECT_FALSE(b->FlashAnswers());
+    EXPECT_FALSE(b->RamAnswers());
+    select(0xFFF048, 0x0007FF7D, 0x00400013);
+    select(0xFFF050, 0x000FFF71, 0x00490013);
+    EXPECT_TRUE(b->FlashAnswers());
+    EXPECT_TRUE(b->RamAnswers());
+    select(0xFFF048, 0x0007FF7D, 0x00400012);  // valid bit cleared
+    EXPECT_FALSE(b->FlashAnswers());
+}
+
 TEST(Board, CpuExceptionsAreFaultsWithTheirPc) {
     {
         auto b = Make();
@@ -138,6 +159,18 @@ TEST(Board, CpuExceptionsAreFaultsWithTheirPc) {
         ASSERT_EQ(b->Faults().size(), 1u);
         EXPECT_EQ(b->Faults()[0].vector, 11u);
         EXPECT_EQ(b->Faults()[0].pc, 0x820u);
+    }
+    // Odd addresses: a word read, a long write, a jump.
+    for (const Bytes& code : {Bytes{0x30, 0x38, 0x08, 0x41}, Bytes{0x21, 0xC0, 0x08, 0x41}, Bytes{0x4E, 0xF8, 0x08, 0x41}}) {
+        auto b = Make();  // move.w $841.w,d0 / move.l d0,$841.w / jmp $841.w
+        EXPECT_EQ(Exchange(*b, Store(0x820, code), 1), Bytes{kAck});
+        EXPECT_EQ(Exchange(*b, RunAt(0x820), 1), Bytes{kAck});
+        b->RunFor(10 * kPicosPerMilli);
+        ASSERT_EQ(b->Faults().size(), 1u);
+        EXPECT_EQ(b->Faults()[0].kind, sim::BoardFault::Kind::AddressError) << b->Faults()[0].text;
+        EXPECT_EQ(b->Faults()[0].vector, 3u);
+        EXPECT_EQ(b->Faults()[0].address, 0x841u);
+        EXPECT_EQ(b->Mode(), sim::BoardMode::Halted);
     }
 }
 
@@ -253,6 +286,34 @@ TEST(Board, FlashImageRoundTripsThroughSRecords) {
     std::remove(out.c_str());
 }
 
+TEST(Board, LineFaultsDropFlipAndSilence) {
+    BoardOptions drop;
+    drop.lineFaults.dropRate = 1;
+    EXPECT_TRUE(Exchange(*Make(drop), {0x05}, 1, 50 * kPicosPerMilli).empty());
+
+    BoardOptions flip;  // every ENQ arrives as some other byte
+    flip.lineFaults.flipRate = 1;
+    EXPECT_TRUE(Exchange(*Make(flip), {0x05, 0x05, 0x05, 0x05}, 1, 50 * kPicosPerMilli).empty());
+
+    BoardOptions quiet;  // silent for 100 ms from the host's second character
+    quiet.lineFaults.silenceAfter = 2;
+    quiet.lineFaults.silenceMs = 100;
+    auto b = Make(quiet);
+    EXPECT_EQ(Exchange(*b, {0x05}, 1), Bytes{kAck});
+    EXPECT_TRUE(Exchange(*b, {0x05}, 1, 50 * kPicosPerMilli).empty());
+    b->RunFor(60 * kPicosPerMilli);
+    EXPECT_EQ(Exchange(*b, {0x05}, 1), Bytes{kAck});
+
+    BoardOptions some;  // a rate between: some answers come, some do not
+    some.lineFaults.dropRate = 0.5;
+    some.lineFaults.seed = 7;
+    auto c = Make(some);
+    std::size_t answered = 0;
+    for (int i = 0; i < 40; ++i) answered += Exchange(*c, {0x05}, 1, 10 * kPicosPerMilli).size();
+    EXPECT_GT(answered, 0u);
+    EXPECT_LT(answered, 40u);
+}
+
 TEST(Board, RunsOnItsOwnThread) {
     auto b = Make();
     b->Start();
@@ -267,6 +328,24 @@ TEST(Board, RunsOnItsOwnThread) {
     b->Stop();
     ASSERT_EQ(b->RegisterLog().size(), 1u);
     EXPECT_EQ(b->RegisterLog()[0].value, 0x0C00u);
+
+    // After a fault, what the DUART already holds (the run request's ACK, in
+    // its shift register, and an 'O' behind it) still leaves on the line with
+    // nobody sending: move.b #'O',$C07.w, then illegal.
+    b->Reset();
+    b->TakeHostReceived();
+    b->Start();
+    b->HostSend(Store(0x820, {0x11, 0xFC, 0x00, 'O', 0x0C, 0x07, 0x4A, 0xFC}));
+    ASSERT_TRUE(b->WaitHostReceived(1, std::chrono::seconds(5)));
+    b->TakeHostReceived();
+    b->HostSend(RunAt(0x820));
+    ASSERT_TRUE(b->WaitHostReceived(2, std::chrono::seconds(5)));
+    b->Stop();
+    const auto got = b->TakeHostReceived();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].byte, kAck);
+    EXPECT_EQ(got[1].byte, 'O');
+    EXPECT_EQ(b->Mode(), sim::BoardMode::Halted);
 }
 
 }  // namespace

@@ -58,6 +58,14 @@ TEST(Duart, TransmitterStatusFollowsHoldingAndShiftRegister) {
     ASSERT_EQ(u.toHost.size(), 2u);
     EXPECT_EQ(u.toHost[0].byte, 'O');
     EXPECT_EQ(u.toHost[1].byte, 'K');
+    // Disabling the transmitter lets the holding register's character go too.
+    u.d.Write(Mc68681::kRBA_TBA, 'N', 3 * kChar9600);
+    u.d.Write(Mc68681::kRBA_TBA, 'O', 3 * kChar9600);
+    u.d.Write(Mc68681::kCRA, 0x08, 3 * kChar9600);
+    EXPECT_EQ(u.Sr(3 * kChar9600), 0);  // TxRDY off while disabled
+    u.Sr(6 * kChar9600);
+    ASSERT_EQ(u.toHost.size(), 4u);
+    EXPECT_EQ(u.toHost[3].byte, 'O');
     EXPECT_FALSE(u.toHost[1].framingError);
     // Paced at the channel's speed: the second character's stop bit lies in the second frame time.
     EXPECT_GT(u.toHost[1].time, kChar9600 + 9 * kChar9600 / 10);
@@ -113,6 +121,32 @@ TEST(Duart, SpeedMismatchGarblesOrLosesCharacters) {
     Duart same(0xCC);  // both at 38400: exact
     same.Send(text, sim::k38400_8N1, 0);
     EXPECT_EQ(same.Poll(30 * kChar9600), text);
+}
+
+// A clock-select write drives a character already on its way: its rest goes
+// out at the new speed, so a receiver at the old one gets it garbled and the
+// transmitter empties early.
+TEST(Duart, SpeedChangeTakesEffectInTheMiddleOfACharacter) {
+    Duart u;
+    u.d.Write(Mc68681::kRBA_TBA, 0x06, 0);
+    u.d.Write(Mc68681::kSRA_CSRA, 0xCC, kChar9600 / 10);  // 38400 after the start bit
+    const Picos rest = 9 * (sim::kPicosPerSecond / 38400);
+    EXPECT_EQ(u.Sr(kChar9600 / 10 + rest), Mc68681::kTxRdy | Mc68681::kTxEmt);
+    u.Sr(3 * kChar9600);
+    ASSERT_FALSE(u.toHost.empty());
+    EXPECT_TRUE(u.toHost[0].byte != 0x06 || u.toHost[0].framingError);
+    // Changed once the transmitter is empty, the next character is clean at
+    // the new speed.
+    Duart v;
+    v.d.Write(Mc68681::kRBA_TBA, 0x06, 0);
+    v.d.Write(Mc68681::kSRA_CSRA, 0xCC, kChar9600);
+    v.d.Write(Mc68681::kRBA_TBA, 0x15, kChar9600);
+    v.d.SetHostFormat(0, sim::k38400_8N1);
+    v.Sr(2 * kChar9600);
+    ASSERT_EQ(v.toHost.size(), 2u);
+    EXPECT_EQ(v.toHost[0].byte, 0x06);
+    EXPECT_EQ(v.toHost[1].byte, 0x15);
+    EXPECT_FALSE(v.toHost[1].framingError);
 }
 
 TEST(Duart, ClockSelectCodesFollowBaudRateSet) {

@@ -150,8 +150,31 @@ TEST(Flash, AutoselectGivesIds) {
     f.Write(k555, 0x90, 0);
     EXPECT_EQ(f.Read(0, 0), Am29f400::kManufacturerId);
     EXPECT_EQ(f.Read(2, 0), Am29f400::kDeviceIdBottom);
-    f.Write(0, 0xF0, 0);
+    f.Write(0x100, 0x1234, 0);  // not a reset: still the ids
+    f.Write(k555, 0xAA, 0);
+    f.Write(k2AA, 0x55, 0);
+    EXPECT_EQ(f.Read(2, 0), Am29f400::kDeviceIdBottom);
+    f.Write(k555, 0xF0, 0);     // reset after the unlock cycles
     EXPECT_EQ(f.Read(0, 0), 0xFFFF);
+    f.Write(k555, 0xAA, 0);
+    f.Write(k2AA, 0x55, 0);
+    f.Write(k555, 0x90, 0);
+    f.Write(0, 0xF0, 0);        // reset alone
+    EXPECT_EQ(f.Read(0, 0), 0xFFFF);
+}
+
+// During the sector-erase window only another sector's 0x30 is taken; any
+// other command resets the chip and nothing is erased.
+TEST(Flash, OtherCommandInTheEraseWindowResetsTheChip) {
+    Am29f400 f(FlashTiming::Typical());
+    Program(f, 0x10000, 0x2222, 0);
+    const Picos t0 = sim::kPicosPerMilli;
+    EraseSetup(f, t0);
+    f.Write(0x18000, 0x30, t0);
+    f.Write(k555, 0xAA, t0 + sim::kPicosPerMicro);
+    EXPECT_FALSE(f.Busy());
+    EXPECT_FALSE(f.NextEvent().has_value());
+    EXPECT_EQ(f.Read(0x10000, t0 + 2 * sim::kPicosPerSecond), 0x2222);
 }
 
 }  // namespace

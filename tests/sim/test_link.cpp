@@ -25,8 +25,11 @@ void Primitives(sim::Board& board, int port) {
     const std::array<std::uint8_t, 8> data{0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88};
     EXPECT_EQ(link.WriteMemory(0x900, data, 8), 0);
     EXPECT_EQ(link.WriteRegisterWord(0x1E0A, 0x0C00), 0);
-    // The chip select for the RAM above the flash, then a store there.
-    const std::array<std::uint8_t, 4> cs2{0x13, 0x00, 0x49, 0x00};  // host order of 0x00490013
+    // The chip select for the RAM above the flash (mask, then base), then a
+    // store there.
+    const std::array<std::uint8_t, 4> cs2mask{0x71, 0xFF, 0x0F, 0x00};  // host order of 0x000FFF71
+    const std::array<std::uint8_t, 4> cs2{0x13, 0x00, 0x49, 0x00};      // host order of 0x00490013
+    EXPECT_EQ(link.WriteMemory(kModule + 0x50, cs2mask, 32), 0);
     EXPECT_EQ(link.WriteMemory(kModule + 0x54, cs2, 32), 0);
     EXPECT_EQ(link.WriteMemory(0x490000, data, 8), 0);
     // The routine's return hands the line back: the monitor still answers.
@@ -38,9 +41,9 @@ void Primitives(sim::Board& board, int port) {
     const auto daemonArea = board.ReadMemory(0x490000, 8);
     EXPECT_TRUE(std::equal(daemonArea.begin(), daemonArea.end(), data.begin()));
     const auto log = board.RegisterLog();
-    ASSERT_EQ(log.size(), 2u);
+    ASSERT_EQ(log.size(), 3u);
     EXPECT_EQ(log[0], (sim::RegisterWrite{0x1E0A, 16, 0x0C00, 0, true}));
-    EXPECT_EQ(log[1], (sim::RegisterWrite{0xFFF054, 32, 0x00490013, 0, false}));
+    EXPECT_EQ(log[2], (sim::RegisterWrite{0xFFF054, 32, 0x00490013, 0, false}));
     EXPECT_TRUE(board.Faults().empty());
 }
 
