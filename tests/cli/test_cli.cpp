@@ -304,18 +304,25 @@ TEST(CliFile, PortsListsTwentyRows) {
     EXPECT_NE(r.output.find("of 20 rows reach a device"), std::string::npos) << r.output;
 }
 
-// Starts zelmo-sim on a pseudo-terminal at link; its pid.
-pid_t StartSim(const std::string& link, const std::string& dump) {
+// zelmo-sim on a pseudo-terminal linked at `link`, with more options; the
+// pid, or -1 when the link did not appear.
+pid_t StartSimWith(const std::string& link, std::vector<std::string> options) {
     const pid_t pid = ::fork();
     if (pid == 0) {
         std::freopen("/dev/null", "w", stdout);
-        ::execl(ZELMO_SIM, ZELMO_SIM, "--link", link.c_str(), "--dump", dump.c_str(), static_cast<char*>(nullptr));
+        std::vector<char*> argv{const_cast<char*>(ZELMO_SIM), const_cast<char*>("--link"), const_cast<char*>(link.c_str())};
+        for (auto& o : options) argv.push_back(o.data());
+        argv.push_back(nullptr);
+        ::execv(ZELMO_SIM, argv.data());
         ::_exit(127);
     }
-    for (int i = 0; i < 100 && !std::filesystem::exists(link); ++i)
+    for (int i = 0; i < 100 && !std::filesystem::is_symlink(link); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    return pid;
+    return std::filesystem::is_symlink(link) ? pid : -1;
 }
+
+// zelmo-sim saving its flash to dump at exit.
+pid_t StartSim(const std::string& link, const std::string& dump) { return StartSimWith(link, {"--dump", dump}); }
 
 TEST(CliBoard, SeveralBoardsOneSilent) {
     ScratchDir dir;
@@ -374,23 +381,6 @@ TEST(CliBoard, ProgressBarOnATerminal) {
     EXPECT_NE(text.find("Verify passed"), std::string::npos) << text;
 }
 
-// zelmo-sim on a pseudo-terminal linked at `link`, with more options; the
-// pid, or -1 when the link did not appear.
-pid_t StartSim(const std::string& link, std::vector<std::string> options) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        std::freopen("/dev/null", "w", stdout);
-        std::vector<char*> argv{const_cast<char*>(ZELMO_SIM), const_cast<char*>("--link"), const_cast<char*>(link.c_str())};
-        for (auto& o : options) argv.push_back(o.data());
-        argv.push_back(nullptr);
-        ::execv(ZELMO_SIM, argv.data());
-        ::_exit(127);
-    }
-    for (int i = 0; i < 100 && !std::filesystem::is_symlink(link); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    return std::filesystem::is_symlink(link) ? pid : -1;
-}
-
 int StopSim(pid_t pid) {
     ::kill(pid, SIGINT);
     int status = 0;
@@ -412,7 +402,7 @@ TEST(Cli, SimLinkNeverTakesOrRemovesWhatItDidNotMake) {
 
     // Replaced by the user while the board ran: left alone at exit.
     const std::string link = dir.Path("board");
-    const pid_t pid = StartSim(link, {});
+    const pid_t pid = StartSimWith(link, {});
     ASSERT_GT(pid, 0);
     std::filesystem::remove(link);
     dir.Write("board", "mine now");
@@ -423,7 +413,7 @@ TEST(Cli, SimLinkNeverTakesOrRemovesWhatItDidNotMake) {
 TEST(Cli, SimFlashFaultsFromTheCommandLine) {
     ScratchDir dir;
     const std::string link = dir.Path("board");
-    const pid_t pid = StartSim(link, {"--fail-sector", "0"});
+    const pid_t pid = StartSimWith(link, {"--fail-sector", "0"});
     ASSERT_GT(pid, 0);
     const RunResult r = Shell(std::string(ZELMO_CLI) + " program " + ZELMO_EXAMPLE_ROM + " --port " + link);
     StopSim(pid);
