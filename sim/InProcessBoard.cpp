@@ -14,8 +14,11 @@ std::unique_ptr<InProcessBoard> InProcessBoard::Start(const SimulatedBoardOption
     bo.timing = options.typicalTiming ? TimingProfile::Typical : TimingProfile::Instant;
     bo.realTime = options.realTime;
     bo.flashImage = options.flashImage;
+    bo.lineFaults = options.lineFaults;
     b->board_ = Board::Create(bo, error);
     if (!b->board_) return nullptr;
+    for (const auto word : options.failWords) b->board_->FailFlashWord(word);
+    for (const auto sector : options.failSectors) b->board_->FailFlashSector(sector);
     b->attachment_ = VirtualLineAttachment::Open(*b->board_, lineName, error);
     if (!b->attachment_) return nullptr;
     b->board_->Start();

@@ -4,6 +4,7 @@
 // can be bound to, and its flash saved on the way out.
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Board.h"
 #include "VirtualLineAttachment.h"
@@ -17,6 +18,9 @@ struct SimulatedBoardOptions {
     bool realTime = false;     // run at the board's real speed
     std::string flashImage;    // S-record file preloaded in flash
     std::string saveFlash;     // S-record file the flash is saved to at the end
+    std::vector<std::uint32_t> failWords;   // flash words that never program
+    std::vector<unsigned> failSectors;      // flash sectors (0..10) that never erase
+    LineFaults lineFaults;                  // dropped and flipped characters, a silence
 };
 
 class InProcessBoard {

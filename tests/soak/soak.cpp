@@ -35,7 +35,7 @@ namespace {
 constexpr std::uint32_t kSerialArea = 0x47F000;
 constexpr std::uint32_t kSerialSize = 0x1000;
 
-enum class Fault { None, FailWord, FailSector, ResetMidUpload, BadFile, Pipe, Count };
+enum class Fault { None, FailWord, FailSector, ResetMidUpload, BadFile, Pipe, Drops, Flips, Silence, Count };
 const char* Name(Fault f) {
     switch (f) {
         case Fault::None: return "none";
@@ -44,6 +44,9 @@ const char* Name(Fault f) {
         case Fault::ResetMidUpload: return "reset mid-upload";
         case Fault::BadFile: return "bad file";
         case Fault::Pipe: return "pipe as file";
+        case Fault::Drops: return "characters lost";
+        case Fault::Flips: return "bits flipped (NAKs, resends)";
+        case Fault::Silence: return "line silent at a random point";
         default: return "?";
     }
 }
@@ -145,6 +148,15 @@ int RunOnce(std::uint32_t seed) {
     const std::string text = RomText(records, bad);
 
     sim::SimulatedBoardOptions options;
+    auto& line = options.lineFaults;
+    line.seed = seed;
+    const double rate = 0.0005 * static_cast<double>(1 + random() % 20);  // 0.05 % to 1 %
+    if (fault == Fault::Drops) line.dropRate = rate;
+    if (fault == Fault::Flips) line.flipRate = rate;
+    if (fault == Fault::Silence) {
+        line.silenceAfter = 1 + random() % 20000;  // bring-up to the end of the upload
+        line.silenceMs = 200 + static_cast<std::uint32_t>(random() % 5000);
+    }
     std::string error;
     auto board = sim::InProcessBoard::Start(options, "soak:board", &error);
     if (!board) return kSetupError;
