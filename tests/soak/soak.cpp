@@ -232,9 +232,17 @@ int RunOnce(std::uint32_t seed) {
     for (const auto& r : records)
         for (std::size_t i = 0; i < r.data.size(); ++i) expected[r.address + static_cast<std::uint32_t>(i)] = r.data[i];
     for (const auto& [address, value] : expected)
-        if (flash[address - 0x400000] != value) return kFalseSuccess;
+        if (flash[address - 0x400000] != value) {
+            std::fprintf(stderr, "seed %u (%s): 0x%06X holds 0x%02X, the file 0x%02X\n", seed, Name(fault),
+                         static_cast<unsigned>(address), flash[address - 0x400000], value);
+            return kFalseSuccess;
+        }
     for (std::uint32_t i = 0; i < kSerialSize; ++i)
-        if (flash[kSerialArea - 0x400000 + i] != before[kSerialArea - 0x400000 + i]) return kFalseSuccess;
+        if (flash[kSerialArea - 0x400000 + i] != before[kSerialArea - 0x400000 + i]) {
+            std::fprintf(stderr, "seed %u (%s): the serial-number area changed at 0x%06X\n", seed, Name(fault),
+                         static_cast<unsigned>(kSerialArea + i));
+            return kFalseSuccess;
+        }
     return kSucceeded;
 }
 
