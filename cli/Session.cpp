@@ -16,9 +16,13 @@ constexpr const char* kSimulatedLine = "zelmo-cli:simulated-board";
 #endif
 
 int ComRow(const std::string& name) {
-    if (name.size() < 4 || (name.compare(0, 3, "COM") != 0 && name.compare(0, 3, "com") != 0)) return -1;
+    const bool com = name.size() >= 4 && (name.compare(0, 3, "COM") == 0 || name.compare(0, 3, "com") == 0);
+    const std::string number = com ? name.substr(3) : name;
+    // Plain decimal only: "0x5" or "05" is not a row.
+    if (number.empty() || number[0] < '1' || number[0] > '9') return -1;
     std::uint32_t n = 0;
-    if (!ParseNumber(name.substr(3), n) || name[3] == '0' || n < 1 || n > kPortCount) return -1;
+    if (number.find_first_not_of("0123456789") != std::string::npos || !ParseNumber(number, n) || n > kPortCount)
+        return -1;
     return static_cast<int>(n) - 1;
 }
 
