@@ -9,7 +9,17 @@
 #include "ExitCodes.h"
 #include "Session.h"
 
-bool IsTerminal(std::FILE* f) { return ::_isatty(::_fileno(f)) != 0; }
+bool IsTerminal(std::FILE* f) {
+    // _isatty holds for NUL too; only a console has a mode. The bar redraws
+    // with VT sequences, which a console obeys only when asked (Windows 10
+    // on); an older one gets the plain lines.
+    if (::_isatty(::_fileno(f)) == 0) return false;
+    const HANDLE console = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(f)));
+    DWORD mode = 0;
+    if (::GetConsoleMode(console, &mode) == 0) return false;
+    return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+           ::SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
 
 namespace {
 
