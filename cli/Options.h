@@ -5,14 +5,18 @@
 #include <vector>
 
 #include "Reporter.h"
+#if ZELMO_CLI_SIMULATED_BOARD
 #include "SimulatedBoardOptions.h"
+#endif
 
 struct Options {
     std::string command;  // program, verify, read, erase, run, inspect, ports
     std::string file;
     std::vector<std::string> ports;
     bool simulate = false;
+#if ZELMO_CLI_SIMULATED_BOARD
     sim::SimulatedBoardOptions sim;
+#endif
     ReportOptions report;
     std::string trace;
     // program

@@ -1,5 +1,6 @@
-// ports: the twenty COMn rows, the device each reaches now and, for a USB
-// adapter, what sysfs says about it.
+// ports: on Linux the twenty COMn rows, the device each reaches now and, for
+// a USB adapter, what sysfs says about it; on Windows the COM ports Windows
+// reports, each with its row.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -7,6 +8,33 @@
 #include "Commands.h"
 #include "ExitCodes.h"
 #include "PortNames.h"
+#include "Session.h"
+
+#ifdef _WIN32
+
+// A row reaches the port of its own name here, so only the ports that the
+// drivers announce are worth a line. Past COM20 a port has no row, but
+// --port opens it by its device name.
+int PortsCommand(const Options&, Reporter& r) {
+    const std::vector<std::string> reported = ListSerialDevices();
+    r.Info("Row    Name        Device");
+    for (const std::string& name : reported) {
+        const int row = ComRow(name);
+        const std::string device = row >= 0 ? PortDevice(row) : "\\\\.\\" + name;
+        char line[256];
+        std::snprintf(line, sizeof line, "%-6s %-11s %s", row >= 0 ? std::to_string(row + 1).c_str() : "-",
+                      name.c_str(), device.c_str());
+        r.Info(line);
+        r.RawJson(json::Object().Str("event", "port").Str("name", name).Str("device", device).Text());
+    }
+    const int present = static_cast<int>(reported.size());
+    r.Result("ports", exitcode::kOk,
+             std::to_string(present) + (present == 1 ? " COM port" : " COM ports") + " reported by Windows",
+             json::Object().Int("present", present));
+    return exitcode::kOk;
+}
+
+#else
 
 namespace fs = std::filesystem;
 
@@ -78,3 +106,5 @@ int PortsCommand(const Options&, Reporter& r) {
              json::Object().Int("present", present));
     return exitcode::kOk;
 }
+
+#endif

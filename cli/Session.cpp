@@ -1,33 +1,35 @@
 #include "Session.h"
 
-#include <csignal>
-#include <cstdlib>
-#include <pthread.h>
-#include <thread>
-
 #include "CommPort.h"
 #include "ExitCodes.h"
 #include "FlashMemT.h"
-#include "InProcessBoard.h"
 #include "LoadSequence.h"
 #include "PortNames.h"
 #include "StatusTexts.h"
 #include "Target.h"
+#if ZELMO_CLI_SIMULATED_BOARD
+#include "InProcessBoard.h"
 
 namespace {
 constexpr const char* kSimulatedLine = "zelmo-cli:simulated-board";
 }
+#endif
 
 int ComRow(const std::string& name) {
-    if (name.size() < 4 || (name.compare(0, 3, "COM") != 0 && name.compare(0, 3, "com") != 0)) return -1;
+    const bool com = name.size() >= 4 && (name.compare(0, 3, "COM") == 0 || name.compare(0, 3, "com") == 0);
+    const std::string number = com ? name.substr(3) : name;
+    // Plain decimal only: "0x5" or "05" is not a row.
+    if (number.empty() || number[0] < '1' || number[0] > '9') return -1;
     std::uint32_t n = 0;
-    if (!ParseNumber(name.substr(3), n) || name[3] == '0' || n < 1 || n > kPortCount) return -1;
+    if (number.find_first_not_of("0123456789") != std::string::npos || !ParseNumber(number, n) || n > kPortCount)
+        return -1;
     return static_cast<int>(n) - 1;
 }
 
 Session::~Session() { Close(); }
 
 int Session::Open() {
+#if ZELMO_CLI_SIMULATED_BOARD
     if (options_.simulate) {
         std::string error;
         board_ = sim::InProcessBoard::Start(options_.sim, kSimulatedLine, &error);
@@ -41,6 +43,7 @@ int Session::Open() {
         SelectedPort = 0;
         return exitcode::kOk;
     }
+#endif
     // COM1 to COM20 pick a row and its device by the automatic rule; any
     // other name is a device of its own.
     const std::string& port = options_.ports.front();
@@ -73,27 +76,10 @@ int Session::Close() {
     TargetFlash.reset();
     TargetLink.reset();
     int result = exitcode::kOk;
+#if ZELMO_CLI_SIMULATED_BOARD
     if (board_ && board_->Finish() != 0) result = exitcode::kOther;
     board_.reset();
+#endif
     UnbindAllPorts();
     return result;
-}
-
-void HandleInterrupts(Reporter& reporter, const std::string& command) {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    std::thread([set, &reporter, command] {
-        int signal = 0;
-        sigwait(&set, &signal);
-        reporter.Interrupted(command);
-        // The step in progress may hold the port: closing it under the step
-        // is safe, and the process ends before the step could go on.
-        CommClose();
-        StopTrace();
-        std::fflush(nullptr);
-        std::_Exit(exitcode::kInterrupted);
-    }).detach();
 }

@@ -1,6 +1,6 @@
 #pragma once
 // One board for one command: the simulated board or the port named, the
-// line trace, Ctrl-C, and the connect sequence with its failure turned into
+// line trace and the connect sequence with its failure turned into
 // an exit code. Everything a board command shares.
 #include <memory>
 #include <string>
@@ -30,18 +30,15 @@ public:
 private:
     const Options& options_;
     Reporter& reporter_;
+#if ZELMO_CLI_SIMULATED_BOARD
     std::unique_ptr<sim::InProcessBoard> board_;
+#endif
     bool closed_ = false;
 };
 
-// The row of "COM1" to "COM20" (either case), else -1.
+// The row of "COM1" to "COM20" (either case) or of its number, "1" to "20",
+// as `ports` lists them; else -1.
 int ComRow(const std::string& name);
-
-// Blocks SIGINT and SIGTERM in every thread and handles them on one of its
-// own: the bar is ended, how far the command got is said, the port closed
-// and the process ends with the interrupted code. Call before any thread
-// starts.
-void HandleInterrupts(Reporter& reporter, const std::string& command);
 
 // Writes every byte on the line to path, with time and direction; false
 // when the file cannot be opened.

@@ -13,6 +13,7 @@
 
 #include "Commands.h"
 #include "ExitCodes.h"
+#include "Platform.h"
 
 namespace {
 
@@ -129,7 +130,7 @@ int SeveralBoards(const Options& o, Reporter& r, int argc, char** argv) {
         boards[i].pid = Spawn(args, o.ports[i], boards[i].fd);
         if (boards[i].pid > 0) g_children[g_childCount++] = boards[i].pid;
     }
-    const bool tty = ::isatty(fileno(r.Human())) != 0 && !o.report.quiet;
+    const bool tty = IsTerminal(r.Human()) && !o.report.quiet;
     auto lastDrawn = Clock::now() - std::chrono::seconds(1);
     bool drawn = false;
     std::vector<std::string> printed(boards.size());

@@ -1,12 +1,11 @@
 // zelmo-cli: the loading sequence and the board's memory from a terminal or
 // a script. This file reads the command line and hands over to a command.
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
 #include "Commands.h"
 #include "ExitCodes.h"
+#include "Platform.h"
 #include "Session.h"
 
 namespace {
@@ -25,7 +24,9 @@ void AddBoardOptions(CLI::App& c, Options& o) {
     auto* simulate = c.add_flag("--simulate", o.simulate, "use the simulated board, in this process");
     port->excludes(simulate);
     c.add_option("--trace", o.trace, "write every byte on the line, with time and direction, to FILE");
+#if ZELMO_CLI_SIMULATED_BOARD
     sim::AddSimulatedBoardOptions(c, o.sim, simulate);
+#endif
 }
 
 }  // namespace
@@ -34,6 +35,8 @@ int main(int argc, char** argv) {
     CLI::App app{"zelmo-cli: programs the AM29F400 flash of a CPU32 board over RS-232"};
     app.require_subcommand(1);
     app.footer(exitcode::kHelp);
+    // CLI11 reads "/x" as an option on Windows; file paths start so under Wine.
+    app.allow_windows_style_options(false);
     Options o;
 
     auto* program = app.add_subcommand("program", "connect, load the daemon, erase the flash and program a ROM file");
@@ -87,8 +90,14 @@ int main(int argc, char** argv) {
     }
     o.command = app.get_subcommands().front()->get_name();
 
-    Reporter reporter(o.report, isatty(fileno(o.report.json ? stderr : stdout)) != 0);
+    Reporter reporter(o.report, IsTerminal(o.report.json ? stderr : stdout));
     const bool board = o.command != "inspect" && o.command != "ports";
+#if !ZELMO_CLI_SIMULATED_BOARD
+    if (o.simulate) {
+        reporter.Error("--simulate: this build has no simulated board (it runs on Linux); give --port COMn");
+        return exitcode::kUsage;
+    }
+#endif
     if (board && !o.simulate && o.ports.empty()) {
         reporter.Error("say which board: --port DEVICE or --simulate");
         return exitcode::kUsage;
@@ -102,7 +111,12 @@ int main(int argc, char** argv) {
             reporter.Error(o.command + ": --trace and read take one --port");
             return exitcode::kUsage;
         }
+#ifdef _WIN32
+        reporter.Error(o.command + ": several --port run on Linux only; on Windows start zelmo-cli.exe once per port");
+        return exitcode::kUsage;
+#else
         return SeveralBoards(o, reporter, argc, argv);
+#endif
     }
     if (!o.trace.empty() && !StartTrace(o.trace)) {
         reporter.Error("cannot write the trace file " + o.trace);

@@ -30,8 +30,32 @@ if [ ! -L "$com" ]; then
   exit 1
 fi
 
+# Wine announces only the ports it maps itself, when its session starts; the
+# value a driver writes for COM5 stands in for that (volatile, as on Windows).
+cli_win="Z:${cli//\//\\}"
+"$run" "$prefix" cmd /c "reg add HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM /v \\Device\\Serial4 /d COM5 /f >nul && $cli_win ports" \
+  >ports.out 2>&1
+ports_rc=$?
+# A row number reaches the port of its name: row 20 is \\.\COM20, absent here.
+"$run" "$prefix" "$cli" run 0x400420 --port 20 >row.out 2>&1
+row_rc=$?
 "$run" "$prefix" "$cli" program hello.s37 --port COM5 --restart --monitor 1 >cli.out 2>&1
 cli_rc=$?
+
+# Ctrl-C (Wine turns SIGINT into the console's Ctrl-C event) during the
+# bring-up with a second board on COM6 ends the command with 130.
+com6="$prefix/dosdevices/com6"
+"$sim" --link "$com6" >sim6.out 2>&1 &
+sim6_pid=$!
+for _ in $(seq 100); do [ -L "$com6" ] && break; sleep 0.05; done
+"$run" "$prefix" "$cli" program hello.s37 --port COM6 >int.out 2>&1 &
+int_pid=$!
+for _ in $(seq 300); do grep -q "Connecting to target" int.out && break; sleep 0.05; done
+kill -INT $int_pid
+wait $int_pid
+int_rc=$?
+kill -INT $sim6_pid
+wait $sim6_pid
 kill -INT $sim_pid
 wait $sim_pid
 sim_rc=$?
@@ -39,6 +63,16 @@ trap - EXIT
 cat cli.out
 
 fail=0
+if [ $ports_rc -ne 0 ] || ! grep -Eq '^5 +COM5 +COM5' ports.out; then
+  echo "FAIL: ports (exit $ports_rc) did not list COM5 as row 5:"; cat ports.out; fail=1
+fi
+if [ $row_rc -ne 3 ] || ! grep -qF 'cannot open \\.\COM20' row.out; then
+  echo "FAIL: --port 20 (exit $row_rc) did not try \\.\COM20:"; cat row.out; fail=1
+fi
+if [ $int_rc -ne 130 ] || ! grep -q "interrupted: " int.out; then
+  # The rest would be the Wine server's object dump, when it wrote there.
+  echo "FAIL: Ctrl-C (exit $int_rc) did not end the command as interrupted:"; head -n 8 int.out; fail=1
+fi
 if [ $cli_rc -ne 0 ]; then echo "FAIL: zelmo-cli.exe exited with $cli_rc"; fail=1; fi
 if ! grep -q "Hello from Zelmo! The new ROM is running." cli.out; then
   echo "FAIL: the board's greeting did not arrive"; fail=1
