@@ -4,7 +4,7 @@
 // mean that the flash holds the file and the serial-number area is intact;
 // a refused file must leave the flash as it was.
 //
-//   zelmo-soak [--runs N] [--jobs J] [--seed S] [--timeout SECONDS]
+//   zelmo-soak [--runs N] [--jobs J] [--seed S] [--timeout SECONDS] [--no-line-faults]
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -139,10 +139,18 @@ std::string RomText(const std::vector<Record>& records, bool bad) {
     return text;
 }
 
+// Without line faults only the board's own faults and the file's are drawn.
+bool gLineFaults = true;
+
+Fault Draw(std::mt19937& random) {
+    const unsigned kinds = static_cast<unsigned>(gLineFaults ? Fault::Count : Fault::Drops);
+    return static_cast<Fault>(random() % kinds);
+}
+
 // One run, in the child process.
 int RunOnce(std::uint32_t seed) {
     std::mt19937 random(seed);
-    const auto fault = static_cast<Fault>(random() % static_cast<unsigned>(Fault::Count));
+    const auto fault = Draw(random);
     const auto records = RandomRom(random);
     const bool bad = fault == Fault::BadFile;
     const std::string text = RomText(records, bad);
@@ -259,8 +267,14 @@ int main(int argc, char** argv) {
     int jobs = 2;
     std::uint32_t seed = static_cast<std::uint32_t>(std::random_device{}());
     double timeout = 600;
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]) == "--no-line-faults") gLineFaults = false;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string o = argv[i];
+        if (o == "--no-line-faults") {
+            --i;
+            continue;
+        }
         if (o == "--runs") runs = std::atoi(argv[i + 1]);
         else if (o == "--jobs") jobs = std::max(1, std::atoi(argv[i + 1]));
         else if (o == "--seed") seed = static_cast<std::uint32_t>(std::strtoul(argv[i + 1], nullptr, 0));
@@ -281,11 +295,12 @@ int main(int argc, char** argv) {
         while (started < runs && static_cast<int>(running.size()) < jobs) {
             const std::uint32_t s = seed + static_cast<std::uint32_t>(started++);
             std::mt19937 peek(s);
-            faults[Name(static_cast<Fault>(peek() % static_cast<unsigned>(Fault::Count)))]++;
+            faults[Name(Draw(peek))]++;
             const pid_t pid = ::fork();
             if (pid == 0) {
                 const std::string arg = std::to_string(s);
-                ::execl(argv[0], argv[0], "--one", arg.c_str(), static_cast<char*>(nullptr));
+                if (gLineFaults) ::execl(argv[0], argv[0], "--one", arg.c_str(), static_cast<char*>(nullptr));
+                else ::execl(argv[0], argv[0], "--no-line-faults", "--one", arg.c_str(), static_cast<char*>(nullptr));
                 ::_exit(kSetupError);
             }
             running.push_back({pid, s, std::chrono::steady_clock::now()});
