@@ -124,6 +124,17 @@ int EraseCommand(const Options& o, Reporter& r) {
             r.Result("erase", exitcode::kUsage, "", json::Object());
             return exitcode::kUsage;
         }
+        // Erasing a sector is final: the one that holds the serial-number area
+        // is left to the commands that say so (--serial-number), or to --chip,
+        // which keeps the area.
+        const auto& sector = kFlashSectors[static_cast<std::size_t>(FlashSectorIndex(address))];
+        if (sector.start + sector.size > kSerialNumberStart) {
+            r.Error("erase: the sector at " + Hex(sector.start) + " holds the serial-number area (" +
+                    Hex(kSerialNumberStart) + " to " + Hex(kFlashEnd - 1) +
+                    "); use --chip, which keeps it, or --serial-number to erase the area itself");
+            r.Result("erase", exitcode::kUsage, "", json::Object());
+            return exitcode::kUsage;
+        }
         sectors.push_back(address);
     }
     Session session(o, r);

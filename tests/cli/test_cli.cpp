@@ -209,12 +209,18 @@ TEST(CliBoard, VerifyReadAndEraseOnTheSimulatedFlash) {
     // Sector erase by addresses inside two sectors; the rest stays.
     const std::string full = dir.Path("full.s37"), after = dir.Path("after.s37");
     ASSERT_EQ(Shell("srec_cat -generate 0x400000 0x480000 -repeat-data 0x12 0x34 -o " + full).exitCode, 0);
-    r = Shell(Cli() + " erase --sector 0x404001 0x470000 --simulate -q --sim-flash " + full + " --sim-save " + after);
+    r = Shell(Cli() + " erase --sector 0x404001 0x460000 --simulate -q --sim-flash " + full + " --sim-save " + after);
     ASSERT_EQ(r.exitCode, 0) << r.output;
     std::string erased = FlashBytes(dir, after);
     EXPECT_EQ(erased.find('\xFF'), 0x4000u);
     EXPECT_EQ(erased.find_first_not_of('\xFF', 0x4000), 0x6000u);
-    EXPECT_EQ(erased.find('\xFF', 0x6000), 0x70000u);
+    EXPECT_EQ(erased.find('\xFF', 0x6000), 0x60000u);
+    EXPECT_EQ(erased.find_first_not_of('\xFF', 0x60000), 0x70000u);
+    EXPECT_EQ(erased.find('\xFF', 0x70000), std::string::npos);
+    // The sector that holds the serial-number area is refused.
+    r = Shell(Cli() + " erase --sector 0x470000 --simulate");
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.output.find("serial-number area"), std::string::npos) << r.output;
     // The serial-number area alone.
     r = Shell(Cli() + " erase --serial-number --simulate -q --sim-flash " + full + " --sim-save " + after);
     ASSERT_EQ(r.exitCode, 0) << r.output;

@@ -228,6 +228,15 @@ int RunOnce(std::uint32_t seed) {
     board->board().Stop();
 
     const auto flash = board->board().ReadMemory(0x400000, 0x80000);
+    if (const char* trace = std::getenv("ZELMO_SOAK_TRACE")) {
+        // The line as the board saw it, for looking into one seed.
+        if (FILE* f = std::fopen(trace, "w")) {
+            for (const auto& e : board->board().LineTrace())
+                std::fprintf(f, "%.6f %s %02X%s\n", static_cast<double>(e.time) * 1e-12, e.toBoard ? ">" : "<", e.byte,
+                             e.framingError ? " framing" : "");
+            std::fclose(f);
+        }
+    }
     if (connected != ConnectOutcomeT::DaemonStarted && connected != ConnectOutcomeT::DaemonAlreadyRunning)
         return kFailedConnect;
     if (bad) {
