@@ -27,6 +27,7 @@ volatile uint16_t *address2 __attribute__((section(".daemon_vars.2")));
 #define REPLY_DATA     0x92u
 
 #define RX_POLLS       100000u
+#define QUIET_POLLS    1500u      /* about 10 ms at 16.78 MHz */
 #define SERIAL_END     FLASH_END          /* the area runs to the flash's end */
 #define SERIAL_WORDS   0x800u
 #define LAST_PAGE_KEEP (SERIAL_AREA - LAST_PAGE) /* bytes saved by 0x8A */
@@ -99,12 +100,13 @@ void wait(int32_t n)
         --left;
 }
 
-int get_byte_timeout(uint8_t *out)
+/* Waits up to `polls` reads of the status register for a byte. 1 on a
+   time-out or a break. */
+static int get_byte_polls(uint8_t *out, uint32_t polls)
 {
     uint32_t port = PORT;
-    uint32_t count = RX_POLLS;
     for (;;) {
-        if (--count == 0)
+        if (--polls == 0)
             return 1;
         if (mc_byte_ready(port))
             break;
@@ -115,33 +117,30 @@ int get_byte_timeout(uint8_t *out)
     return 0;
 }
 
+int get_byte_timeout(uint8_t *out)
+{
+    return get_byte_polls(out, RX_POLLS);
+}
+
 /* Frame phase after STX: 0x00, CMD, LEN, data, CK, ETX. 1 when the frame is
    whole and its checksum holds. */
 static int receive_frame(uint8_t *buffer)
 {
-    uint8_t byte;
-    uint8_t sum;
+    uint8_t sum = 0;
     uint32_t i;
-    uint32_t len;
+    uint32_t end = 2; /* index of CK once LEN is in */
 
-    if (get_byte_timeout(&byte) || byte != 0x00)
+    if (get_byte_timeout(buffer) || buffer[0] != 0x00)
         return 0;
-    if (get_byte_timeout(&buffer[0]))
-        return 0;
-    if (get_byte_timeout(&buffer[1]))
-        return 0;
-    sum = (uint8_t)(buffer[0] + buffer[1]);
-    len = buffer[1];
-    for (i = 0; i < len; ++i) {
-        if (get_byte_timeout(&buffer[2 + i]))
+    for (i = 0; i < end + 2; ++i) {
+        if (get_byte_timeout(&buffer[i]))
             return 0;
-        sum = (uint8_t)(sum + buffer[2 + i]);
+        if (i == 1)
+            end = 2u + buffer[1];
+        if (i < end)
+            sum = (uint8_t)(sum + buffer[i]);
     }
-    if (get_byte_timeout(&buffer[2 + len]) || buffer[2 + len] != sum)
-        return 0;
-    if (get_byte_timeout(&buffer[3 + len]) || buffer[3 + len] != ETX)
-        return 0;
-    return 1;
+    return buffer[end] == sum && buffer[end + 1] == ETX;
 }
 
 /* 1 when the character at the head of the receiver came with a break; the
@@ -158,27 +157,31 @@ int get_next_command(uint8_t *buffer)
 {
     for (;;) {
         uint8_t byte;
-        int good;
 
-        /* Idle: wait for STX as long as it takes, answering ENQ. */
-        for (;;) {
-            if (get_byte_timeout(&byte)) {
-                if (take_break())
-                    return 0;
-                continue;
-            }
-            if (byte == ENQ)
-                send_byte(ACK);
-            else if (byte == STX)
-                break;
+        /* Idle: wait as long as it takes. Only a byte that follows a quiet
+           line gets here, so anything but ENQ or STX is the head of noise. */
+        if (get_byte_timeout(&byte)) {
+            if (take_break())
+                return 0;
+            continue;
         }
-
-        good = receive_frame(buffer);
-        if (take_break())
-            return 0;
-        /* CMD 0 would read as a line break; such a frame is dropped. */
-        if (good && buffer[0] != 0)
-            return buffer[0];
+        if (byte == ENQ) {
+            send_byte(ACK);
+            continue;
+        }
+        if (byte == STX) {
+            int good = receive_frame(buffer);
+            if (take_break())
+                return 0;
+            /* CMD 0 would read as a line break; such a frame is dropped. */
+            if (good && buffer[0] != 0)
+                return buffer[0];
+        }
+        /* Swallow the rest of the burst until the line has been quiet for
+           about 10 ms: the rest of a damaged frame may hold 0x05 or 0x02,
+           and an answer to either would be taken for the frame's answer. */
+        while (!get_byte_polls(&byte, QUIET_POLLS))
+            ;
     }
 }
 

@@ -79,6 +79,19 @@ TEST_F(Daemon, DropsDamagedFramesSilentlyAndServesTheNextGoodOne) {
     EXPECT_EQ(SilenceAfterTimeOut({kStx, 0x00, 0x89}), Bytes{});
     EXPECT_EQ(Silence({0x00, 0x89, kEtx}), Bytes{});
     EXPECT_EQ(Ask(version, 7).size(), 7u);
+
+    // The rest of a damaged frame is swallowed whole: an ACK for a 0x05 in its
+    // data, or a frame started at a 0x02 there, would pass for the answer to
+    // the program request. Its LEN lost, then its STX lost.
+    const Bytes data{0x00, 0x40, 0x10, 0x00, 0x05, 0x02, 0x00, 0x89, 0x00, 0x89, 0x03, 0x05, 0x05};
+    Bytes noLen = Frame(0x84, data);
+    noLen.erase(noLen.begin() + 3);
+    EXPECT_EQ(Silence(noLen), Bytes{});
+    Bytes noStx = Frame(0x84, data);
+    noStx.erase(noStx.begin());
+    EXPECT_EQ(Silence(noStx), Bytes{});
+    EXPECT_TRUE(AllBlank(Range(Flash(), 0x401000, 0x401010)));
+    EXPECT_EQ(Ask({kEnq}, 1), Bytes{kAck});
 }
 
 TEST_F(Daemon, IgnoresCodesOutsideTheTable) {

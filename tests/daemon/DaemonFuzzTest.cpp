@@ -1,6 +1,8 @@
 // Random and mutated requests against the daemon on the simulated board.
-// Each step sends some noise, one frame (often damaged) and, when the frame
-// was cut short, zero bytes until the daemon must have dropped it. A reference
+// Each step sends, as one burst, some noise, one frame (often damaged) and,
+// when the frame was cut short, zero bytes until the daemon must have dropped
+// it. Noise or a damaged frame makes the daemon swallow the rest of the
+// burst, so such a step ends with a quiet pause. A reference
 // receiver reads the same bytes to know which request the daemon takes, what
 // it must answer, and which memory it may change. After every step: no CPU
 // fault, exactly the expected answer, and RAM and flash unchanged outside the
@@ -51,10 +53,12 @@ public:
         switch (state_) {
             case State::Idle:
                 if (b == kEnq) ++enqAnswers;
-                if (b == kStx) state_ = State::Zero;
+                else state_ = b == kStx ? State::Zero : State::Skip;
+                break;
+            case State::Skip:
                 break;
             case State::Zero:
-                state_ = b == 0 ? State::Cmd : State::Idle;
+                state_ = b == 0 ? State::Cmd : State::Skip;
                 break;
             case State::Cmd:
                 current_ = {b, {}};
@@ -72,23 +76,29 @@ public:
                 if (current_.data.size() == len_) state_ = State::Ck;
                 break;
             case State::Ck:
-                state_ = b == sum_ ? State::Etx : State::Idle;
+                sumHolds_ = b == sum_;  // ETX is read either way
+                state_ = State::Etx;
                 break;
             case State::Etx:
-                state_ = State::Idle;
-                if (b == kEtx && current_.cmd != 0) return current_;
+                state_ = State::Skip;
+                if (sumHolds_ && b == kEtx && current_.cmd != 0) {
+                    state_ = State::Idle;
+                    return current_;
+                }
                 break;
         }
         return std::nullopt;
     }
-    bool Idle() const { return state_ == State::Idle; }
+    bool OutsideFrame() const { return state_ == State::Idle || state_ == State::Skip; }
+    bool Skipping() const { return state_ == State::Skip; }
     unsigned enqAnswers = 0;
 
 private:
-    enum class State { Idle, Zero, Cmd, Len, Data, Ck, Etx };
+    enum class State { Idle, Skip, Zero, Cmd, Len, Data, Ck, Etx };
     State state_ = State::Idle;
     Request current_;
     std::uint8_t sum_ = 0;
+    bool sumHolds_ = false;
     std::size_t len_ = 0;
 };
 
@@ -282,6 +292,7 @@ struct Step {
     Bytes bytes;
     std::optional<Request> request;
     unsigned enqAnswers = 0;
+    bool skipping = false;  // the daemon swallows until the line is quiet
 };
 
 // Builds one step the reference receiver accepts as fair; nullopt to retry.
@@ -304,11 +315,12 @@ std::optional<Step> MakeStep(Fuzzer& f) {
     }
     // A frame cut short: zeros until the daemon drops it (they never complete
     // one: a zero ETX fails).
-    while (!rx.Idle()) {
+    while (!rx.OutsideFrame()) {
         s.bytes.push_back(0x00);
         if (rx.Feed(0x00)) return std::nullopt;
     }
     s.enqAnswers = rx.enqAnswers;
+    s.skipping = rx.Skipping();
     return s;
 }
 
@@ -369,6 +381,10 @@ TEST(DaemonFuzz, SurvivesRandomAndDamagedRequests) {
         const std::string where = "step " + std::to_string(n) + " seed " + std::to_string(seed);
         ASSERT_TRUE(d.Faults().empty()) << where << "\n" << d.FaultText();
         ASSERT_EQ(got.size(), total) << where;
+        // Past the daemon's quiet time (9 to 12 ms) before the next burst.
+        if (step->skipping) {
+            ASSERT_EQ(d.SendExpectingSilence({}, DaemonBoard::Millis(15)), Bytes{}) << where;
+        }
         if (step->request) {
             ++taken;
             const Request& r = *step->request;
