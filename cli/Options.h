@@ -14,6 +14,7 @@ struct Options {
     std::string file;
     std::vector<std::string> ports;
     bool simulate = false;
+    bool lowLatency = false;
 #if ZELMO_CLI_SIMULATED_BOARD
     sim::SimulatedBoardOptions sim;
 #endif

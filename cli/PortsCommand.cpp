@@ -1,5 +1,6 @@
 // ports: on Linux the twenty COMn rows, the device each reaches now and, for
-// a USB adapter, what sysfs says about it; on Windows the COM ports Windows
+// a USB adapter, what sysfs says about it (including whether its driver has a
+// latency timer that --low-latency shortens); on Windows the COM ports Windows
 // reports, each with its row.
 #include <cstdio>
 #include <filesystem>
@@ -49,6 +50,9 @@ std::string FirstLine(const fs::path& path) {
 
 struct UsbInfo {
     std::string vendor, product, serial, manufacturer, name;
+    // The driver's latency timer in ms when it has one it lets low-latency
+    // mode shorten (FTDI's does); empty for adapters whose chip decides.
+    std::string latencyTimer;
 };
 
 // The USB device above a tty in sysfs: the first parent with an idVendor.
@@ -58,6 +62,7 @@ UsbInfo Usb(const std::string& device) {
     const fs::path real = fs::canonical(device, ec);
     if (ec) return u;
     fs::path at = fs::canonical(fs::path("/sys/class/tty") / real.filename() / "device", ec);
+    if (!ec && fs::exists(at / "latency_timer", ec)) u.latencyTimer = FirstLine(at / "latency_timer");
     for (int depth = 0; !ec && depth < 8 && at.has_parent_path() && at != at.root_path(); ++depth, at = at.parent_path()) {
         if (!fs::exists(at / "idVendor", ec)) continue;
         u.vendor = FirstLine(at / "idVendor");
@@ -88,6 +93,8 @@ int PortsCommand(const Options&, Reporter& r) {
         std::string text = line;
         if (!u.vendor.empty()) {
             text += (u.serial.empty() ? "-" : u.serial) + "  (" + u.manufacturer + ", " + u.name + ")";
+            text += u.latencyTimer.empty() ? "  low latency: no"
+                                           : "  low latency: yes (timer " + u.latencyTimer + " ms)";
         }
         while (!text.empty() && text.back() == ' ') text.pop_back();
         r.Info(text);
@@ -99,6 +106,8 @@ int PortsCommand(const Options&, Reporter& r) {
                           .Str("vendor", u.vendor)
                           .Str("product", u.product)
                           .Str("serial", u.serial)
+                          .Str("lowLatency", u.vendor.empty() ? "" : u.latencyTimer.empty() ? "no" : "yes")
+                          .Str("latencyTimerMs", u.latencyTimer)
                           .Text());
         }
     }

@@ -58,9 +58,14 @@ int Session::Connect(ConsoleView& view) {
     reporter_.Status(status::kInitializing);
     ResetTargetConfiguration();
     LoadTargetConfiguration();
+    CommPreferLowLatency(options_.lowLatency);
     const ConnectOutcomeT connected = RunConnectSequence(view);
-    if (connected == ConnectOutcomeT::DaemonStarted || connected == ConnectOutcomeT::DaemonAlreadyRunning)
+    if (connected == ConnectOutcomeT::DaemonStarted || connected == ConnectOutcomeT::DaemonAlreadyRunning) {
+        if (options_.lowLatency)
+            reporter_.Verbose(CommLowLatency() != 0 ? "Low-latency mode: on"
+                                                    : "Low-latency mode: the port's driver does not offer it");
         return exitcode::kOk;
+    }
     // The status text stays the operator's; the system's reason follows.
     if (const std::string why = CommOpenError(); !why.empty()) {
         reporter_.Error(why);

@@ -24,6 +24,8 @@ void AddBoardOptions(CLI::App& c, Options& o) {
     auto* simulate = c.add_flag("--simulate", o.simulate, "use the simulated board, in this process");
     port->excludes(simulate);
     c.add_option("--trace", o.trace, "write every byte on the line, with time and direction, to FILE");
+    c.add_flag("--low-latency", o.lowLatency,
+               "ask a USB adapter's driver to pass received bytes on at once, not after its latency timer");
 #if ZELMO_CLI_SIMULATED_BOARD
     sim::AddSimulatedBoardOptions(c, o.sim, simulate);
 #endif

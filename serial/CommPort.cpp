@@ -45,7 +45,9 @@ public:
                                 (end.millis - breakStart_.millis);
         line_->HostBreak(static_cast<std::uint32_t>(ms > 0 ? ms : 0));
     }
+    bool SetLowLatency(bool on) override { return line_->SetHostLowLatency(on); }
     bool Close() override {
+        line_->SetHostLowLatency(false);
         line_->CloseHost();
         line_.reset();
         return true;
@@ -58,6 +60,8 @@ private:
 
 std::mutex g_portMutex;
 std::shared_ptr<PortBackendT> g_port;
+std::atomic<bool> g_preferLowLatency{false};
+bool g_lowLatency = false;  // the open port runs in low-latency mode
 std::atomic<CommTapT> g_tap{nullptr};
 
 void Tap(bool written, std::span<const std::uint8_t> bytes) {
@@ -125,6 +129,8 @@ int CommOpen(const char* name, std::int32_t baud, std::uint8_t parity, std::uint
         port->Close();
         return 1;
     }
+    // A driver that cannot do it still gives a working port.
+    g_lowLatency = g_preferLowLatency.load() && port->SetLowLatency(true);
     g_port = std::move(port);
     return 0;
 }
@@ -171,6 +177,13 @@ int CommBreak(std::int16_t ms) {
     SleepMs(ms > 0 ? static_cast<std::uint32_t>(ms) : 0U);
     port->BreakOff();
     return 0;
+}
+
+void CommPreferLowLatency(bool on) { g_preferLowLatency = on; }
+
+int CommLowLatency() {
+    std::lock_guard lock(g_portMutex);
+    return g_port && g_lowLatency ? 1 : 0;
 }
 
 int CommClose() {

@@ -28,6 +28,13 @@ int CommRead(std::span<std::uint8_t> data);
 int CommPurgeInput();
 // Holds the line at break for ms milliseconds on the calling thread; always 0.
 int CommBreak(std::int16_t ms);
+// Low-latency mode: USB adapters hold received bytes up to their latency
+// timer (often 16 ms) before passing them on, which costs every answer that
+// long. With the preference on, each port opened afterwards asks its driver
+// for low latency; the port's old setting is restored when it closes.
+// CommLowLatency is 1 while the open port runs in low-latency mode.
+void CommPreferLowLatency(bool on);
+int CommLowLatency();
 int CommClose();
 
 // Blocks in the OS until input is waiting or ms milliseconds pass (0: just

@@ -27,6 +27,10 @@ public:
     virtual bool PurgeInput() = 0;
     virtual void BreakOn() = 0;
     virtual void BreakOff() = 0;
+    // Asks the driver to hand received bytes over at once rather than after
+    // a USB adapter's latency timer; false when it cannot. The old setting
+    // comes back at Close.
+    virtual bool SetLowLatency(bool /*on*/) { return false; }
     // Releases the device; false when the OS reported a failure.
     virtual bool Close() = 0;
 };

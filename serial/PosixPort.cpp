@@ -2,11 +2,15 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#ifdef __linux__
+#include <linux/serial.h>
+#endif
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <optional>
 #include <cerrno>
 #include <cstring>
 
@@ -146,9 +150,33 @@ public:
     void BreakOn() override { ::ioctl(fd_, TIOCSBRK); }
     void BreakOff() override { ::ioctl(fd_, TIOCCBRK); }
 
+    bool SetLowLatency(bool on) override {
+#ifdef __linux__
+        serial_struct s{};
+        if (::ioctl(fd_, TIOCGSERIAL, &s) != 0) return false;
+        if (!savedSerialFlags_) savedSerialFlags_ = s.flags;
+        if (on) s.flags = static_cast<int>(static_cast<unsigned>(s.flags) | ASYNC_LOW_LATENCY);
+        else s.flags = static_cast<int>(static_cast<unsigned>(s.flags) & ~static_cast<unsigned>(ASYNC_LOW_LATENCY));
+        return ::ioctl(fd_, TIOCSSERIAL, &s) == 0;
+#else
+        (void)on;
+        return false;
+#endif
+    }
+
     bool Close() override {
         const int fd = fd_;
         fd_ = -1;
+#ifdef __linux__
+        // The driver keeps the flag after close; leave it as we found it.
+        if (savedSerialFlags_) {
+            serial_struct s{};
+            if (::ioctl(fd, TIOCGSERIAL, &s) == 0 && s.flags != *savedSerialFlags_) {
+                s.flags = *savedSerialFlags_;
+                ::ioctl(fd, TIOCSSERIAL, &s);
+            }
+        }
+#endif
         // The flag belongs to the terminal, not to this descriptor: left set,
         // it outlives the close whenever another process (a simulator holding
         // its pseudo-terminal) keeps the device open, and refuses every later
@@ -160,6 +188,7 @@ public:
 private:
     int fd_;
     bool clearExclusive_;
+    std::optional<int> savedSerialFlags_;  // as found, once low latency was asked for
     std::chrono::microseconds charTime_{1042};  // 9600 8N1 until configured
 };
 

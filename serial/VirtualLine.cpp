@@ -108,16 +108,26 @@ void VirtualLineCore::Unregister(std::string_view name, const VirtualLineCore* c
 
 // ----------------------------------------------------------------------- core
 
+// An adapter with a latency timer sends what it holds when the timer runs
+// out after the first held unit, or at once when a USB packet is full.
+constexpr std::size_t kAdapterPacket = 62;
+
 void VirtualLineCore::Settle(Direction& dir, const LineFormat& receiver, Clock::time_point now) {
     while (!dir.wire.Empty() && dir.wire.Front().due <= now) {
         const OnWire& c = dir.wire.Front();
-        if (c.isBreak) {
-            dir.ready.PushBack(LineUnit{LineUnitKind::Break, 0, c.breakMs});
-        } else if (auto unit = DecodeCharacter(c.value, c.sender, receiver)) {
+        std::optional<LineUnit> unit;
+        if (c.isBreak) unit = LineUnit{LineUnitKind::Break, 0, c.breakMs};
+        else unit = DecodeCharacter(c.value, c.sender, receiver);
+        if (unit) {
             dir.ready.PushBack(*unit);
+            if (dir.latency.count() > 0) {
+                if (dir.held == 0) dir.releaseAt = c.due + dir.latency;
+                if (++dir.held >= kAdapterPacket) dir.held = 0;
+            }
         }
         dir.wire.PopFront();
     }
+    if (dir.held > 0 && now >= dir.releaseAt) dir.held = 0;
 }
 
 bool VirtualLineCore::Enqueue(Direction& dir, const LineFormat& sender, std::uint8_t value,
@@ -148,13 +158,15 @@ bool VirtualLineCore::WaitReady(std::unique_lock<std::mutex>& lock, Direction& d
     for (;;) {
         const auto now = Clock::now();
         Settle(dir, receiver, now);
-        if (!dir.ready.Empty()) return true;
+        if (dir.ready.Size() > dir.held) return true;
         if (interrupt != nullptr && *interrupt) return false;
         if (now >= deadline) return false;
         // Characters still on the wire become ready at their due time
-        // without anyone signalling, so wake for the first of them.
+        // without anyone signalling, so wake for the first of them, or for
+        // the adapter's timer.
         auto until = deadline;
         if (!dir.wire.Empty()) until = std::min(until, dir.wire.Front().due);
+        if (dir.held > 0) until = std::min(until, dir.releaseAt);
         dir.arrived.wait_until(lock, until);
     }
 }
@@ -210,7 +222,7 @@ std::size_t VirtualLineCore::HostRead(std::span<std::uint8_t> out) {
     std::lock_guard lock(mutex_);
     Settle(toHost_, hostFormat_, Clock::now());
     std::size_t n = 0;
-    while (n < out.size() && !toHost_.ready.Empty()) {
+    while (n < out.size() && toHost_.ready.Size() > toHost_.held) {
         out[n++] = toHost_.ready.Front().value;  // a break reads as 0x00
         toHost_.ready.PopFront();
     }
@@ -228,6 +240,7 @@ void VirtualLineCore::HostPurge(bool received, bool sent) {
     if (received) {
         Settle(toHost_, hostFormat_, now);
         toHost_.ready.Clear();
+        toHost_.held = 0;
     }
     if (sent) {
         toPeer_.wire.Clear();  // not yet delivered: only pacing leaves any
@@ -353,6 +366,21 @@ void VirtualLineCore::SetPacing(bool on) {
     pacing_ = on;
 }
 
+void VirtualLineCore::SetAdapterLatency(std::chrono::microseconds timer) {
+    std::lock_guard lock(mutex_);
+    adapterLatency_ = timer;
+    toHost_.latency = lowLatency_ && timer.count() > 0 ? std::chrono::milliseconds(1) : timer;
+}
+
+bool VirtualLineCore::SetHostLowLatency(bool on) {
+    std::lock_guard lock(mutex_);
+    if (adapterLatency_.count() == 0) return false;
+    lowLatency_ = on;
+    // As an FTDI driver does: low latency sets the timer to 1 ms.
+    toHost_.latency = on ? std::chrono::milliseconds(1) : adapterLatency_;
+    return true;
+}
+
 bool VirtualLineCore::Pacing() {
     std::lock_guard lock(mutex_);
     return pacing_;
@@ -440,6 +468,7 @@ void VirtualLineT::Interrupt() { core_->PeerInterrupt(); }
 void VirtualLineT::Purge(bool received, bool sent) { core_->PeerPurge(received, sent); }
 void VirtualLineT::SetNotify(std::function<void()> notify) { core_->SetNotify(std::move(notify)); }
 void VirtualLineT::SetPacing(bool on) { core_->SetPacing(on); }
+void VirtualLineT::SetAdapterLatency(std::chrono::microseconds timer) { core_->SetAdapterLatency(timer); }
 bool VirtualLineT::Pacing() const { return core_->Pacing(); }
 bool VirtualLineT::HostOpen() const { return core_->HostOpen(); }
 LineFormat VirtualLineT::HostFormat() const { return core_->HostFormat(); }

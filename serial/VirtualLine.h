@@ -164,6 +164,11 @@ public:
 
     void SetPacing(bool on);
     bool Pacing() const;
+    // Models a USB serial adapter's latency timer toward the host: received
+    // bytes reach the host when the timer runs out after the first of them,
+    // or at once when 62 are held. 0 (the default) for a plain UART. The
+    // host's low-latency request (CommSetLowLatency) sets it to 1 ms.
+    void SetAdapterLatency(std::chrono::microseconds timer);
     // Whether the port layer has the host end open, and the host's format.
     bool HostOpen() const;
     LineFormat HostFormat() const;

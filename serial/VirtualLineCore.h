@@ -76,6 +76,11 @@ public:
 
     void SetPacing(bool on);
     bool Pacing();
+    // A USB adapter's latency timer on the way to the host (0: none).
+    void SetAdapterLatency(std::chrono::microseconds timer);
+    // The host's low-latency request: false when there is no adapter to
+    // take it.
+    bool SetHostLowLatency(bool on);
     bool HostOpen();
     LineFormat HostFormat();
     std::uint64_t OverrunsToPeer();
@@ -96,6 +101,11 @@ private:
         RingT<LineUnit, VirtualLineT::kQueueSize> ready;
         Clock::time_point busyUntil{};
         std::uint64_t overruns = 0;
+        // Units at the tail of `ready` that an adapter still holds, and when
+        // its latency timer lets them go.
+        std::size_t held = 0;
+        Clock::time_point releaseAt{};
+        std::chrono::microseconds latency{0};
         std::condition_variable arrived;
     };
 
@@ -113,6 +123,8 @@ private:
     LineFormat peerFormat_;
     bool hostOpen_ = false;
     bool pacing_ = false;
+    std::chrono::microseconds adapterLatency_{0};
+    bool lowLatency_ = false;
     bool interrupt_ = false;
     std::function<void()> notify_;
 };

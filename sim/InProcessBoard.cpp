@@ -1,6 +1,9 @@
 #include "InProcessBoard.h"
 
+#include <chrono>
 #include <cstdio>
+
+#include "VirtualLine.h"
 
 namespace sim {
 
@@ -21,6 +24,8 @@ std::unique_ptr<InProcessBoard> InProcessBoard::Start(const SimulatedBoardOption
     for (const auto sector : options.failSectors) b->board_->FailFlashSector(sector);
     b->attachment_ = VirtualLineAttachment::Open(*b->board_, lineName, error);
     if (!b->attachment_) return nullptr;
+    if (options.usbLatencyMs > 0)
+        b->attachment_->Line().SetAdapterLatency(std::chrono::milliseconds(options.usbLatencyMs));
     b->board_->Start();
     return b;
 }

@@ -21,6 +21,7 @@ struct SimulatedBoardOptions {
     std::vector<std::uint32_t> failWords;   // flash words that never program
     std::vector<unsigned> failSectors;      // flash sectors (0..10) that never erase
     LineFaults lineFaults;                  // dropped and flipped characters, a silence
+    unsigned usbLatencyMs = 0;              // a USB adapter's latency timer toward the host
 };
 
 class InProcessBoard {

@@ -214,6 +214,47 @@ TEST_F(PortTest, SerialIOOnAClosedPort) {
     EXPECT_EQ(clock.NowMs() - t0, 300);
 }
 
+// A USB adapter holds what it receives until its latency timer runs out or a
+// packet is full; low-latency mode, asked for at open, shortens the timer.
+TEST_F(PortTest, AdapterLatencyTimerAndLowLatencyMode) {
+    const Bytes one{0x06};
+    Bytes buf(256);
+    line.SetAdapterLatency(std::chrono::seconds(30));
+    ASSERT_EQ(CommOpen("port-test", 38400, 0, 8, 0), 0);
+    EXPECT_EQ(CommLowLatency(), 0);
+    line.Send(one);
+    EXPECT_EQ(CommWaitInput(50), 0);
+    EXPECT_EQ(CommRead(buf), 0);
+    line.Send(Bytes(61, 0x55));  // the 62nd byte fills the packet
+    ASSERT_EQ(CommWaitInput(1000), 1);
+    EXPECT_EQ(CommRead(buf), 62);
+    ASSERT_EQ(CommClose(), 0);
+
+    CommPreferLowLatency(true);
+    ASSERT_EQ(CommOpen("port-test", 38400, 0, 8, 0), 0);
+    CommPreferLowLatency(false);
+    EXPECT_EQ(CommLowLatency(), 1);
+    line.Send(one);
+    ASSERT_EQ(CommWaitInput(5000), 1);
+    EXPECT_EQ(CommRead(buf), 1);
+    ASSERT_EQ(CommClose(), 0);
+
+    // Closing put the adapter back: the next port waits for the timer again.
+    ASSERT_EQ(CommOpen("port-test", 38400, 0, 8, 0), 0);
+    line.Send(one);
+    EXPECT_EQ(CommWaitInput(50), 0);
+}
+
+// A line without an adapter has no such mode, and the port still opens.
+TEST_F(PortTest, LowLatencyWithoutAnAdapterLeavesAWorkingPort) {
+    CommPreferLowLatency(true);
+    ASSERT_EQ(CommOpen("port-test", 38400, 0, 8, 0), 0);
+    CommPreferLowLatency(false);
+    EXPECT_EQ(CommLowLatency(), 0);
+    line.Send(Bytes{0x06});
+    ASSERT_EQ(CommWaitInput(1000), 1);
+}
+
 TEST(PortNamesRule, AdaptersFirstThenBuiltInPortsByNumber) {
     const std::vector<std::string> present{"ttyS1",   "ttyACM0", "ttyUSB10", "tty0",  "ttyS0",
                                            "ttyUSB2", "ttyS10",  "ttyS2",    "ttyUSBx", "console"};
