@@ -2,10 +2,11 @@
 BUILD       ?= build
 WIN_BUILD   ?= build-win
 FUZZ_BUILD  ?= build-fuzz
+BENCH_BUILD ?= build-bench
 FUZZ_SECONDS ?= 300
 JOBS        ?= $(shell nproc)
 
-.PHONY: all setup configure build windows test demo screenshots soak fuzz fuzz-daemon clean
+.PHONY: all setup configure build windows test demo screenshots soak bench fuzz fuzz-daemon clean
 
 all: build
 
@@ -39,6 +40,13 @@ demo: build
 screenshots: build
 	QT_QPA_PLATFORM=offscreen $(BUILD)/app/zelmo-screenshots docs/screenshots success
 	QT_QPA_PLATFORM=offscreen $(BUILD)/app/zelmo-screenshots docs/screenshots fatal
+
+# zelmo-cli's speed on the simulated board, in one table; an optimized build
+# of its own, since the sanitizers of the test build would be measured too.
+bench: setup
+	cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target zelmo-cli bench_table
+	$(BENCH_BUILD)/bench/bench_table $(BENCH_BUILD)/cli/zelmo-cli
 
 # SOAK_RUNS randomized programming runs on the simulated board, each with a
 # fault drawn at random; prints the outcome table. make test runs 8.
