@@ -6,6 +6,7 @@
 
 #include "CommPort.h"
 #include "DaemonImage.h"
+#include "DaemonDownload.h"
 #include "Target.h"
 #include "TimerT.h"
 #include "crc_applet.h"
@@ -68,6 +69,31 @@ std::uint32_t MapSendBuffer() {
     return static_cast<std::uint32_t>(std::strtoul(map.substr(at + key.size(), 8).c_str(), nullptr, 16));
 }
 
+// The embedded daemon's bytes at [address, address + out.size()); false
+// when its image does not hold them all.
+bool DaemonImageBytes(std::uint32_t address, std::span<std::uint8_t> out) {
+    const char* position = daemonImage;
+    std::array<std::uint8_t, 128> data{};
+    std::uint32_t at = 0;
+    std::uint8_t length = 0;
+    std::size_t found = 0;
+    while (NextImageRecord(position, data, at, length) == 1) {
+        for (std::uint32_t i = 0; i < length; ++i) {
+            if (at + i < address || at + i - address >= out.size()) continue;
+            out[at + i - address] = data[i];
+            ++found;
+        }
+    }
+    return found == out.size();
+}
+
+// A daemon left running by another loader build may keep send_buffer
+// elsewhere: its code there must be the embedded daemon's.
+bool BoardDaemonIsOurs(VesperilIO& link, std::uint32_t sendBuffer) {
+    std::array<std::uint8_t, 32> ours{}, board{};
+    return DaemonImageBytes(sendBuffer, ours) && link.ReadMemory(sendBuffer, board) == 0 && ours == board;
+}
+
 // The file's runs of held bytes, and their pieces as the applet cuts them.
 void Plan(const std::vector<std::int16_t>& image, std::vector<RangeT>& ranges, std::vector<PieceT>& pieces) {
     for (std::uint32_t i = 0; i < image.size();) {
@@ -101,7 +127,7 @@ bool CallApplet(VesperilIO& link) {
     auto& f = link.Frame();
     f[2] = VesperilIO::kCmdRunAt;
     f[3] = 4;
-    for (int i = 0; i < 4; ++i) f[4 + i] = static_cast<std::uint8_t>(CRC_APPLET_ENTRY >> (24 - 8 * i));
+    for (std::size_t i = 0; i < 4; ++i) f[4 + i] = static_cast<std::uint8_t>(CRC_APPLET_ENTRY >> (24 - 8 * i));
     link.PurgeInput();
     if (link.SendFrame() == 0) return false;
     return link.WaitAck(kAckTenths);
@@ -142,6 +168,7 @@ int BoardCrcs(VesperilIO& link, std::span<const std::uint8_t> applet, const std:
         int r = 0;
         for (int attempt = 0; attempt < 2; ++attempt) {
             if (storedSession != daemonSession.load() || !std::ranges::equal(storedApplet, applet)) {
+                if (!BoardDaemonIsOurs(link, GetLong(applet.data()))) return kAppletOtherDaemon;
                 if (link.WriteMemory(CRC_APPLET_BASE, applet, 8) != 0) return kAppletStoreFailed;
                 storedSession = daemonSession.load();
                 storedApplet.assign(applet.begin(), applet.end());

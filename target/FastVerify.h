@@ -14,7 +14,9 @@
 // Why the CRC path was left for the full read-back (FastVerifyResultT::applet).
 inline constexpr int kAppletStoreFailed = -110;  // the applet or its parameters were not acknowledged
 inline constexpr int kAppletSilent = -111;       // no ACK to the call, or no or short replies
-inline constexpr int kAppletOtherDaemon = -112;  // linked against a send_buffer the daemon map does not name
+// Linked against a send_buffer the daemon map does not name, or the daemon
+// running on the board is not the one this loader carries.
+inline constexpr int kAppletOtherDaemon = -112;
 
 struct FastVerifyOptionsT {
     // Reprogram each differing block once where the flash allows it (bits

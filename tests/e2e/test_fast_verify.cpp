@@ -136,7 +136,7 @@ TEST_F(FastVerify, NamesTheBlockOfAFlippedWordAndIgnoresBytesOutsideTheFile) {
     EXPECT_EQ(f.verify.result, 0);
     EXPECT_EQ(f.verify.compared, kFileBytes);
     EXPECT_EQ(f.differingBlocks, (std::vector<std::uint32_t>{0x404200, 0x470000}));
-    const unsigned long blankDiffers = (Expected(0x4700F0) != 0xFF) + (Expected(0x4700F1) != 0xFF);
+    const unsigned long blankDiffers = (Expected(0x4700F0) != 0xFF ? 1U : 0U) + (Expected(0x4700F1) != 0xFF ? 1U : 0U);
     EXPECT_EQ(f.verify.differing, 2u + blankDiffers);
     EXPECT_EQ(f.verify.firstAddress, 0x404202u);
     EXPECT_EQ(f.verify.expected, Expected(0x404202));
