@@ -23,7 +23,7 @@ std::string Hex(std::uint32_t v, int digits) {
 void TellFastVerify(Reporter& r, const FastVerifyResultT& f, json::Object& fields) {
     fields.Str("method", f.readBack ? "read-back" : "crc");
     if (f.readBack) {
-        const char* why = f.applet == kAppletOtherDaemon ? "it was built for another daemon"
+        const char* why = f.applet == kAppletOtherDaemon ? "it was built for another daemon than the board runs"
                           : f.applet == kAppletStoreFailed ? "it could not be stored"
                                                            : "the board did not answer it";
         r.Info(std::string("Fast verify: CRC applet not used (") + why + ", " + std::to_string(f.applet) +
