@@ -186,8 +186,8 @@ int BoardCrcs(VesperilIO& link, std::span<const std::uint8_t> applet, const std:
     return 0;
 }
 
-// Compares the held bytes of one block with a read-back of them; adds to v.
-// -1 when the read failed.
+// Compares the held bytes of one block with a read-back of them: differing
+// counts them, v takes the first. -1 when the read failed.
 int CountBlock(VesperilIO& link, const std::vector<std::int16_t>& image, std::uint32_t block, VerifyResultT& v,
                unsigned long& differing) {
     std::uint32_t from = block, to = block + kBlock;
@@ -198,7 +198,7 @@ int CountBlock(VesperilIO& link, const std::vector<std::int16_t>& image, std::ui
     differing = 0;
     for (std::uint32_t i = from; i < to; ++i) {
         if (image[i] < 0 || flash[i - from] == static_cast<std::uint8_t>(image[i])) continue;
-        if (v.differing + differing++ == 0) {
+        if (differing++ == 0) {
             v.firstAddress = kFlashBase + i;
             v.expected = static_cast<std::uint8_t>(image[i]);
             v.found = flash[i - from];
@@ -208,7 +208,8 @@ int CountBlock(VesperilIO& link, const std::vector<std::int16_t>& image, std::ui
 }
 
 // Programs the block's held bytes again when every differing bit is a 1 the
-// flash can still clear. True when it was tried and acknowledged.
+// flash can still clear. True when anything was sent to program, so the
+// block must be read again.
 bool RepairBlock(VesperilIO& link, const std::vector<std::int16_t>& image, std::uint32_t block) {
     std::vector<std::uint8_t> flash(kBlock);
     if (link.ReadMemory(kFlashBase + block, flash) != 0) return false;
@@ -217,6 +218,7 @@ bool RepairBlock(VesperilIO& link, const std::vector<std::int16_t>& image, std::
         const auto want = static_cast<std::uint8_t>(image[block + i]);
         if ((flash[i] & want) != want) return false;  // a 0 that only an erase turns back to 1
     }
+    bool sent = false;
     for (std::uint32_t i = 0; i < kBlock;) {
         if (image[block + i] < 0) {
             ++i;
@@ -226,10 +228,11 @@ bool RepairBlock(VesperilIO& link, const std::vector<std::int16_t>& image, std::
         std::vector<std::uint8_t> run;
         while (end < kBlock && image[block + end] >= 0) run.push_back(static_cast<std::uint8_t>(image[block + end++]));
         CommPurgeInput();
-        if (link.ProgramFlash(kFlashBase + block + i, run, 8) != 0) return false;
+        sent = true;
+        if (link.ProgramFlash(kFlashBase + block + i, run, 8) != 0) break;
         i = end;
     }
-    return true;
+    return sent;
 }
 
 // The CRC path with the link held: 0, or why the caller must read back.
@@ -258,23 +261,27 @@ int FastVerifyHeld(const std::vector<std::int16_t>& image, const ByteProgressT& 
             suspect.push_back(block);
     }
     for (const std::uint32_t block : suspect) {
+        VerifyResultT b;
         unsigned long differing = 0;
-        if (CountBlock(link, image, block, v, differing) != 0) {
+        bool silent = CountBlock(link, image, block, b, differing) != 0;
+        if (!silent && differing != 0 && options.repair && RepairBlock(link, image, block)) {
+            b = VerifyResultT{};
+            silent = CountBlock(link, image, block, b, differing) != 0;
+            if (!silent && differing == 0) ++out.repaired;
+        }
+        if (silent) {
             v.result = kBoardSilent;
             return 0;
         }
-        if (differing != 0 && options.repair && RepairBlock(link, image, block)) {
-            VerifyResultT again;
-            unsigned long left = 0;
-            if (CountBlock(link, image, block, again, left) == 0 && left == 0) {
-                ++out.repaired;
-                // The block counts as it is now; the first difference moves on.
-                if (v.differing == 0) v = VerifyResultT{0, v.compared};
-                continue;
-            }
+        // A CRC damaged on the line: the block's bytes all match.
+        if (differing == 0) continue;
+        if (v.differing == 0) {
+            v.firstAddress = b.firstAddress;
+            v.expected = b.expected;
+            v.found = b.found;
         }
         v.differing += differing;
-        if (differing != 0) out.differingBlocks.push_back(kFlashBase + block);
+        out.differingBlocks.push_back(kFlashBase + block);
     }
     return 0;
 }
