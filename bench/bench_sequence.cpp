@@ -1,17 +1,22 @@
 // Times each phase of the loading sequence for a 64 KiB ROM against the
 // simulated board: unpaced (as fast as the simulator goes) or, with
 // --real-time, at the board's real speed with the flash's typical times.
+// Then the verify of the same ROM: every byte read back, and by CRCs from
+// the board's applet (first with the applet's store, then again).
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <random>
 #include <string>
 
 #include "Board.h"
 #include "DaemonDownload.h"
+#include "FastVerify.h"
 #include "FlashMemT.h"
 #include "PortNames.h"
 #include "RomUpload.h"
@@ -71,6 +76,18 @@ int main(int argc, char** argv) {
     const double upload = Since(t);
     const double all = Since(total);
 
+    std::stringstream text;
+    text << std::ifstream(rom).rdbuf();
+    t = Clock::now();
+    const VerifyResultT readBack = VerifyRomText(text.str(), {});
+    const double readBackSeconds = Since(t);
+    t = Clock::now();
+    const FastVerifyResultT first = FastVerifyRomText(text.str(), {});
+    const double firstSeconds = Since(t);
+    t = Clock::now();
+    const FastVerifyResultT again = FastVerifyRomText(text.str(), {});
+    const double againSeconds = Since(t);
+
     TargetFlash.reset();
     TargetLink.reset();
     board->Stop();
@@ -81,5 +98,13 @@ int main(int argc, char** argv) {
     std::printf("  erase     %7.2f s  (result %d)\n", erase, e);
     std::printf("  upload    %7.2f s  (result %d)\n", upload, u);
     std::printf("  total     %7.2f s\n", all);
-    return c == 1 && d == 0 && e == 0 && u == 0 ? 0 : 1;
+    std::printf("  verify, read-back         %7.2f s  (result %d, %lu differ)\n", readBackSeconds, readBack.result,
+                readBack.differing);
+    std::printf("  verify, CRC with store    %7.2f s  (applet %d, %lu differ)\n", firstSeconds, first.applet,
+                first.verify.differing);
+    std::printf("  verify, CRC again         %7.2f s  (applet %d, %lu differ)\n", againSeconds, again.applet,
+                again.verify.differing);
+    const bool verified = readBack.result == 0 && readBack.differing == 0 && first.applet == 0 && !first.readBack &&
+                          first.verify.differing == 0 && again.applet == 0 && again.verify.differing == 0;
+    return c == 1 && d == 0 && e == 0 && u == 0 && verified ? 0 : 1;
 }

@@ -22,6 +22,9 @@ struct Options {
     std::string trace;
     // program
     bool verify = false;
+    // program and verify
+    bool fastVerify = false;  // CRCs on the board; implies verify
+    bool repair = false;      // with fastVerify
     bool restart = false;
     double monitorSeconds = 0;
     // read

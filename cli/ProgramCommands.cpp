@@ -5,6 +5,7 @@
 #include "Commands.h"
 #include "ConsoleView.h"
 #include "ExitCodes.h"
+#include "FastVerify.h"
 #include "Session.h"
 #include "Target.h"
 
@@ -18,18 +19,44 @@ std::string Hex(std::uint32_t v, int digits) {
     return buf;
 }
 
-// Reads back what the file holds and compares; an exit code, with the
-// result's words and fields.
-int VerifyStep(Reporter& r, const RomFileT& rom, std::string& summary, json::Object& fields) {
+// The fast path's own words: a fall-back, the blocks that differ, repairs.
+void TellFastVerify(Reporter& r, const FastVerifyResultT& f, json::Object& fields) {
+    fields.Str("method", f.readBack ? "read-back" : "crc");
+    if (f.readBack) {
+        const char* why = f.applet == kAppletOtherDaemon ? "it was built for another daemon than the board runs"
+                          : f.applet == kAppletStoreFailed ? "it could not be stored"
+                                                           : "the board did not answer it";
+        r.Info(std::string("Fast verify: CRC applet not used (") + why + ", " + std::to_string(f.applet) +
+               "); every byte was read back");
+    }
+    if (f.repaired > 0) r.Info("Fast verify: " + std::to_string(f.repaired) + " block(s) programmed again and now match");
+    for (const std::uint32_t block : f.differingBlocks)
+        r.Info("Fast verify: block " + Hex(block, 6) + ".." + Hex(block + 0xFF, 6) + " differs");
+}
+
+// Compares what the file holds with the flash (every byte read back, or by
+// CRCs with --fast-verify); an exit code, with the result's words and fields.
+int VerifyStep(Reporter& r, const Options& o, const RomFileT& rom, std::string& summary, json::Object& fields) {
     r.Status("Verifying FLASH memory .....");
     r.Begin("verify");
-    bool started = false;
+    std::uint32_t shownTotal = 0;
     const auto start = Clock::now();
-    const VerifyResultT v = VerifyRomText(rom.text, [&](std::uint32_t done, std::uint32_t total) {
-        if (!started) r.StartProgress("verify", total, true);
-        started = true;
+    const ByteProgressT progress = [&](std::uint32_t done, std::uint32_t total) {
+        // A fall-back to the read-back starts over with its own total.
+        if (total != shownTotal) r.StartProgress("verify", total, true);
+        shownTotal = total;
         r.Progress(done);
-    });
+    };
+    VerifyResultT v;
+    if (o.fastVerify) {
+        FastVerifyOptionsT fo;
+        fo.repair = o.repair;
+        const FastVerifyResultT f = FastVerifyRomText(rom.text, progress, fo);
+        TellFastVerify(r, f, fields);
+        v = f.verify;
+    } else {
+        v = VerifyRomText(rom.text, progress);
+    }
     r.Phase("verify", std::chrono::duration<double>(Clock::now() - start).count());
     fields.Int("compared", static_cast<long long>(v.compared)).Int("differing", static_cast<long long>(v.differing));
     if (v.result == 0 && v.differing == 0) {
@@ -80,7 +107,7 @@ int FileOnBoard(const Options& o, Reporter& r, bool program) {
             case UploadOutcomeT::Failed: code = view.Erased() ? exitcode::kUpload : exitcode::kErase; break;
         }
     }
-    if (code == exitcode::kOk && (o.verify || !program)) code = VerifyStep(r, rom, summary, fields);
+    if (code == exitcode::kOk && (o.verify || o.fastVerify || !program)) code = VerifyStep(r, o, rom, summary, fields);
     if (code == exitcode::kOk && program && o.restart) {
         r.Info("Restarting the board at " + Hex(kRestartAddress, 6));
         RestartReceiver(kRestartAddress);

@@ -44,6 +44,10 @@ int main(int argc, char** argv) {
     auto* program = app.add_subcommand("program", "connect, load the daemon, erase the flash and program a ROM file");
     program->add_option("FILE", o.file, "S-record ROM file (S1, S2 or S3 records); /dev/stdin reads a pipe")->required();
     program->add_flag("--verify", o.verify, "read back every byte the file holds and compare");
+    auto* programFast = program->add_flag("--fast-verify", o.fastVerify,
+        "verify by CRC-32s computed on the board, reading back only blocks that differ (implies --verify)");
+    program->add_flag("--repair", o.repair, "with --fast-verify: program a differing block once more if the flash allows")
+        ->needs(programFast);
     auto* restart = program->add_flag("--restart", o.restart, "run the programmed code at 0x400420 afterwards");
     program->add_option("--monitor", o.monitorSeconds, "after --restart, print what the board sends for SECONDS")
         ->check(CLI::Range(0.0, 3600.0))
@@ -52,6 +56,10 @@ int main(int argc, char** argv) {
 
     auto* verify = app.add_subcommand("verify", "compare the flash with a ROM file; nothing is erased or written");
     verify->add_option("FILE", o.file, "S-record ROM file")->required();
+    auto* verifyFast = verify->add_flag("--fast-verify", o.fastVerify,
+        "compare by CRC-32s computed on the board, reading back only blocks that differ");
+    verify->add_flag("--repair", o.repair, "with --fast-verify: program a differing block once more if the flash allows")
+        ->needs(verifyFast);
     AddBoardOptions(*verify, o);
 
     auto* read = app.add_subcommand("read", "save board memory as S3 records (16 bytes each)");

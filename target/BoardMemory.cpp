@@ -34,6 +34,24 @@ int FlashSectorIndex(std::uint32_t address) {
     return -1;
 }
 
+int FlashImageOfText(const std::string& text, std::vector<std::int16_t>& image) {
+    image.assign(kFlashSize, -1);
+    SXFILE_T file(text);
+    std::uint32_t address = 0;
+    std::uint8_t length = 0;
+    std::array<std::uint8_t, XREC_T::kMaxRecordData> data{};
+    while (file.ReadRecord(address, length, data.data()) == 0) {
+        for (std::uint32_t i = 0; i < length; ++i) {
+            const std::uint32_t a = address + i;
+            if (a < kFlashBase || a >= kFlashEnd) return kRomOutOfFlash;
+            image[a - kFlashBase] = data[i];
+        }
+    }
+    if (file.LastStatus() != SXFILE_T::Status::EndRecord && file.LastStatus() != SXFILE_T::Status::EndOfFile)
+        return kRomBadRecord;
+    return 0;
+}
+
 int ReadBoard(std::uint32_t address, std::span<std::uint8_t> out, const ByteProgressT& progress) {
     if (!daemonRunning) return kNoDaemon;
     LinkUseT use;
@@ -44,26 +62,9 @@ int ReadBoard(std::uint32_t address, std::span<std::uint8_t> out, const ByteProg
 
 VerifyResultT VerifyRomText(const std::string& text, const ByteProgressT& progress) {
     VerifyResultT v;
-    // What the file holds, byte by byte: -1 where it holds nothing.
-    std::vector<std::int16_t> image(kFlashSize, -1);
-    SXFILE_T file(text);
-    std::uint32_t address = 0;
-    std::uint8_t length = 0;
-    std::array<std::uint8_t, XREC_T::kMaxRecordData> data{};
-    while (file.ReadRecord(address, length, data.data()) == 0) {
-        for (std::uint32_t i = 0; i < length; ++i) {
-            const std::uint32_t a = address + i;
-            if (a < kFlashBase || a >= kFlashEnd) {
-                v.result = kRomOutOfFlash;
-                return v;
-            }
-            image[a - kFlashBase] = data[i];
-        }
-    }
-    if (file.LastStatus() != SXFILE_T::Status::EndRecord && file.LastStatus() != SXFILE_T::Status::EndOfFile) {
-        v.result = kRomBadRecord;
-        return v;
-    }
+    std::vector<std::int16_t> image;
+    v.result = FlashImageOfText(text, image);
+    if (v.result != 0) return v;
     // The runs to read, gaps of up to kGapReadAcross bytes included.
     std::vector<std::pair<std::uint32_t, std::uint32_t>> runs;
     std::uint32_t total = 0;

@@ -7,6 +7,7 @@
 #include <functional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "RomUpload.h"
 
@@ -35,6 +36,11 @@ inline constexpr int kNoDaemon = -100;       // nothing was sent
 inline constexpr int kBoardSilent = -1;      // a request stayed unanswered
 inline constexpr int kBoardRefused = -104;   // the daemon reported failure
 inline constexpr int kNotInFlash = -105;     // an address outside the flash
+
+// What a ROM file holds, byte by byte from kFlashBase: -1 where it holds
+// nothing; a byte given twice holds its last value. 0, kRomOutOfFlash or
+// kRomBadRecord.
+int FlashImageOfText(const std::string& text, std::vector<std::int16_t>& image);
 
 // Fills out from board memory at address through the running daemon.
 int ReadBoard(std::uint32_t address, std::span<std::uint8_t> out, const ByteProgressT& progress);

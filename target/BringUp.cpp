@@ -12,6 +12,7 @@ std::uint8_t SelectedPort = 0;
 std::unique_ptr<VesperilIO> TargetLink;
 std::unique_ptr<FlashMemT> TargetFlash;
 std::atomic<bool> daemonRunning{false};
+std::atomic<unsigned> daemonSession{0};
 
 namespace {
 // Recursive, so that a whole sequence can hold the link across its steps,
@@ -153,6 +154,7 @@ int Connect() {
     // The old link closes its port before the new one opens it.
     TargetFlash.reset();
     TargetLink.reset();
+    ++daemonSession;
     TargetLink = std::make_unique<VesperilIO>(SelectedPort, TargetConfiguration.moduleBase,
                                               TargetConfiguration.scratchAddress);
     TargetFlash = std::make_unique<FlashMemT>(*TargetLink);

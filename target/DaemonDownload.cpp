@@ -113,6 +113,7 @@ int DownloadDaemonImage(const char* image) {
     }
     // An image without data records has nothing to run.
     if (!haveEntry) return -104;
+    ++daemonSession;
     if (link.RunAt(entry) != 0) return -103;
     link.SetTargetSpeed(38400);
     WaitTenths(10);

@@ -53,6 +53,9 @@ extern std::unique_ptr<VesperilIO> TargetLink;
 extern std::unique_ptr<FlashMemT> TargetFlash;
 // Set once the daemon runs at 38400 baud; never cleared.
 extern std::atomic<bool> daemonRunning;
+// Counts connects and daemon downloads: whatever was stored in board RAM
+// beside the daemon under an older count may be gone.
+extern std::atomic<unsigned> daemonSession;
 
 // Result of any step that finds the link in use by another thread.
 inline constexpr int kLinkBusy = -200;

@@ -49,3 +49,10 @@ std::string FormatSymbolMap(std::span<const MapModule> modules);
 // The C++ source that embeds the image text (records back to back) and the
 // map; both arrays end with the NUL of their string literal.
 std::string EmbedSource(std::span<const std::string> records, const std::string& map);
+
+// The C++ source that embeds a program as bytes: the array `name` and its
+// size `name`Size (declared in `header`), from the first section's address
+// on, with the symbol map as a comment. For programs the loader stores with
+// plain memory writes rather than as S-records.
+std::string EmbedBytesSource(const std::string& name, const std::string& header,
+                             std::span<const ImageSection> sections, const std::string& map);

@@ -4,6 +4,8 @@
 // daemon_imgtool --elf daemon.elf --entry 0x490000 --max-records 159
 //                --module de_demon=de_entry.o,de_demon.o --module ...
 //                --srec out.srec --map out.map --source out.cpp
+// With --array NAME --header H, the source embeds the bytes as the array
+// NAME declared in H instead of the S-record text (for the CRC applet).
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -20,7 +22,7 @@
 namespace {
 
 struct Options {
-    std::string elf, srec, map, source;
+    std::string elf, srec, map, source, array, header;
     std::uint32_t entry = 0;
     long maxRecords = 0;
     std::vector<std::pair<std::string, std::vector<std::string>>> modules;
@@ -47,6 +49,8 @@ bool ParseArgs(int argc, char** argv, Options& o) {
         else if (key == "--srec") o.srec = value;
         else if (key == "--map") o.map = value;
         else if (key == "--source") o.source = value;
+        else if (key == "--array") o.array = value;
+        else if (key == "--header") o.header = value;
         else if (key == "--entry") o.entry = static_cast<std::uint32_t>(std::strtoul(value.c_str(), nullptr, 0));
         else if (key == "--max-records") o.maxRecords = std::strtol(value.c_str(), nullptr, 0);
         else if (key == "--module") {
@@ -98,7 +102,8 @@ int main(int argc, char** argv) {
     std::size_t bytes = 0;
     for (const ImageSection& s : sections) bytes += s.bytes.size();
     const std::uint32_t last = sections.back().address + static_cast<std::uint32_t>(sections.back().bytes.size()) - 1;
-    std::printf("daemon image: %zu bytes, %d S3 records (limit %ld), 0x%06X to 0x%06X\n", bytes, records,
+    std::printf("%s: %zu bytes, %d S3 records (limit %ld), 0x%06X to 0x%06X\n",
+                o.array.empty() ? "daemon image" : o.array.c_str(), bytes, records,
                 o.maxRecords, o.entry, last);
     if (records > o.maxRecords) {
         return Fail("the image needs " + std::to_string(records) + " S3 records, more than the loader's " +
@@ -134,6 +139,8 @@ int main(int argc, char** argv) {
     const std::string map = FormatSymbolMap(modules);
 
     if (!WriteFile(o.map, map + "\n")) return Fail("cannot write " + o.map);
-    if (!WriteFile(o.source, EmbedSource(lines, map))) return Fail("cannot write " + o.source);
+    const std::string source =
+        o.array.empty() ? EmbedSource(lines, map) : EmbedBytesSource(o.array, o.header, sections, map);
+    if (!WriteFile(o.source, source)) return Fail("cannot write " + o.source);
     return 0;
 }

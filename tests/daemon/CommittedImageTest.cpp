@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "DaemonImage.h"
+#include "crc_applet.h"
 #include "ElfFile.h"
 #include "HexConv.h"
 
@@ -259,3 +260,20 @@ TEST(CommittedMap, NamesEveryPublicRoutineAndDataWordAtItsPlace) {
 }
 
 }  // namespace
+
+// The applet calls the daemon's send_buffer at the address it was linked
+// with; a daemon refreshed without the applet would make it jump into other
+// code. Its first long says which address that is.
+TEST(CommittedCrcApplet, CallsSendBufferWhereTheDaemonMapPutsItAndFitsItsArea) {
+    const auto modules = ParseMap(daemonSymbolMap);
+    ASSERT_TRUE(modules.contains("de_demon") && modules.at("de_demon").contains("send_buffer"));
+    ASSERT_GE(crcAppletSize, 8u);
+    const std::uint32_t linked = (std::uint32_t{crcApplet[0]} << 24) | (std::uint32_t{crcApplet[1]} << 16) |
+                                 (std::uint32_t{crcApplet[2]} << 8) | crcApplet[3];
+    EXPECT_EQ(linked, modules.at("de_demon").at("send_buffer"));
+    EXPECT_LE(CRC_APPLET_BASE + crcAppletSize, CRC_APPLET_CODE_END);
+    // The daemon's code, stack and data words end at 0x4A000C; the fuzz test
+    // stores into RAM up to 0x4B0000, the applet's work areas stay below.
+    EXPECT_GE(CRC_APPLET_BASE, 0x4A000Cu);
+    EXPECT_LE(CRC_APPLET_REPLY + 260u, 0x4B0000u);
+}
