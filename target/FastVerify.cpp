@@ -123,6 +123,14 @@ std::uint32_t ImageCrc(const std::vector<std::int16_t>& image, const PieceT& p) 
 
 // Sends 0x82 once: a resend while the applet already runs would reach the
 // daemon only after it and be taken for a new request.
+// Stores and reads back: the frames' 8-bit sum misses some double errors,
+// and a damaged applet or parameter would run as given.
+bool StoreChecked(VesperilIO& link, std::uint32_t address, std::span<const std::uint8_t> bytes) {
+    std::vector<std::uint8_t> back(bytes.size());
+    return link.WriteMemory(address, bytes, 8) == 0 && link.ReadMemory(address, back) == 0 &&
+           std::ranges::equal(back, bytes);
+}
+
 bool CallApplet(VesperilIO& link) {
     auto& f = link.Frame();
     f[2] = VesperilIO::kCmdRunAt;
@@ -144,7 +152,7 @@ int AskCrcs(VesperilIO& link, std::span<const RangeT> ranges, std::vector<std::u
         PutLong(params, r.length);
         expected += r.pieces;
     }
-    if (link.WriteMemory(CRC_APPLET_PARAMS, params, 8) != 0) return kAppletStoreFailed;
+    if (!StoreChecked(link, CRC_APPLET_PARAMS, params)) return kAppletStoreFailed;
     if (!CallApplet(link)) return kAppletSilent;
     crcs.clear();
     while (crcs.size() < expected) {
@@ -169,7 +177,7 @@ int BoardCrcs(VesperilIO& link, std::span<const std::uint8_t> applet, const std:
         for (int attempt = 0; attempt < 2; ++attempt) {
             if (storedSession != daemonSession.load() || !std::ranges::equal(storedApplet, applet)) {
                 if (!BoardDaemonIsOurs(link, GetLong(applet.data()))) return kAppletOtherDaemon;
-                if (link.WriteMemory(CRC_APPLET_BASE, applet, 8) != 0) return kAppletStoreFailed;
+                if (!StoreChecked(link, CRC_APPLET_BASE, applet)) return kAppletStoreFailed;
                 storedSession = daemonSession.load();
                 storedApplet.assign(applet.begin(), applet.end());
             }
