@@ -61,6 +61,10 @@ public:
     void EnableRestart() override {
         f_.OnWindowThread([&] { f_.Button6->setEnabled(true); });
     }
+    // Beside the status text, as a port's reason is.
+    void Reason(const std::string& text) override {
+        f_.OnWindowThread([&] { f_.Memo1->setToolTip(QString::fromStdString(text)); });
+    }
 
 private:
     TForm5& f_;

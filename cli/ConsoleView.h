@@ -20,6 +20,7 @@ public:
     void DaemonReady() override {}
     void UploadSucceeded() override {}
     void StepTimed(const char* step, double seconds) override { reporter_.Phase(step, seconds); }
+    void Reason(const std::string& text) override { reporter_.Error(text); }
     void SetProgress(int position) override;
     void FillProgress() override { SetProgress(maximum_); }
     void ToggleUploadLamp() override {}

@@ -31,8 +31,11 @@ public:
     virtual void DaemonReady() = 0;
     // The flash holds the file: "ROM File" has nothing left to do.
     virtual void UploadSucceeded() = 0;
-    // How long a step took ("bring-up", "download", "erase", "upload").
+    // How long a step took ("bring-up", "download", "erase", "upload",
+    // "check").
     virtual void StepTimed(const char* /*step*/, double /*seconds*/) {}
+    // Why a step failed, in more words than the status text has room for.
+    virtual void Reason(const std::string& /*text*/) {}
 };
 
 enum class ConnectOutcomeT {
@@ -60,7 +63,8 @@ enum class UploadOutcomeT {
 // never left blank for nothing. Without a daemon the erase says so.
 bool CheckBeforeErase(SequenceViewT& view, const RomFileT& rom);
 
-// Programs the file into the erased flash, path being how it is named.
+// Programs the file into the erased flash, path being how it is named, then
+// checks that the flash holds every byte of it before saying so.
 UploadOutcomeT RunUploadStep(SequenceViewT& view, const std::string& path, const RomFileT& rom);
 
 // The whole of it, holding the link throughout: the check, the erase and

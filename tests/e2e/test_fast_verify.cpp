@@ -11,6 +11,7 @@
 #include "DaemonImage.h"
 #include "FastVerify.h"
 #include "FlashMemT.h"
+#include "LoadSequence.h"
 #include "PortNames.h"
 #include "RomUpload.h"
 #include "Target.h"
@@ -183,3 +184,50 @@ TEST_F(FastVerify, FallsBackToTheReadBackWhenTheAppletDoesNotAnswer) {
 }
 
 }  // namespace
+
+namespace {
+
+// Statuses in order; after the upload, before the check, a word of the flash
+// changes as a damaged frame whose sum still held would leave it.
+class DamagingView final : public SequenceViewT {
+public:
+    explicit DamagingView(sim::Board& board) : board_(board) {}
+    void SetStatus(const std::string& text) override { statuses.push_back(text); }
+    void SetLamp(LampT) override {}
+    void ShowProgress(unsigned, unsigned) override {}
+    void HideProgress() override {}
+    void DisableStart() override {}
+    void EnableReset() override {}
+    void DaemonReady() override {}
+    void UploadSucceeded() override {}
+    void SetProgress(int) override {}
+    void FillProgress() override {}
+    void ToggleUploadLamp() override {}
+    void EnableRestart() override {}
+    void StepTimed(const char* step, double) override {
+        if (damage && std::string(step) == "upload") board_.WriteMemory(0x404300, std::array<std::uint8_t, 1>{0x00});
+    }
+    void Reason(const std::string& text) override { reason = text; }
+    bool damage = false;
+    std::vector<std::string> statuses;
+    std::string reason;
+
+private:
+    sim::Board& board_;
+};
+
+}  // namespace
+
+TEST_F(FastVerify, TheUploadSequenceSaysDoneOnlyWhenTheFlashHoldsTheFile) {
+    RomFileT rom{0, text, {}};
+    DamagingView good(*board);
+    EXPECT_EQ(RunUploadSequence(good, "f.s", rom), UploadOutcomeT::Completed);
+    EXPECT_EQ(good.statuses.back(), "Load file completed ...");
+
+    DamagingView damaged(*board);
+    damaged.damage = Expected(0x404300) != 0x00;
+    ASSERT_TRUE(damaged.damage);
+    EXPECT_EQ(RunUploadSequence(damaged, "f.s", rom), UploadOutcomeT::Failed);
+    EXPECT_EQ(damaged.statuses.back(), "Load ROM file ERROR...");
+    EXPECT_EQ(damaged.reason, "the flash does not hold the file: 1 byte differs, the first at 0x404300");
+}
