@@ -58,7 +58,7 @@ int Session::Connect(ConsoleView& view) {
     reporter_.Status(status::kInitializing);
     ResetTargetConfiguration();
     LoadTargetConfiguration();
-    const ConnectOutcomeT connected = RunConnectSequence(view);
+    const ConnectOutcomeT connected = RunConnectSequence(view, options_.fast);
     if (connected == ConnectOutcomeT::DaemonStarted || connected == ConnectOutcomeT::DaemonAlreadyRunning)
         return exitcode::kOk;
     // The status text stays the operator's; the system's reason follows.
