@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "FastOptions.h"
 #include "Reporter.h"
 #if ZELMO_CLI_SIMULATED_BOARD
 #include "SimulatedBoardOptions.h"
@@ -27,6 +28,10 @@ struct Options {
     bool repair = false;      // with fastVerify
     bool restart = false;
     double monitorSeconds = 0;
+    // program's speed-ups: the flags as given, then what they turn on
+    std::string eraseMode;  // chip, sectors, or empty (chip, sectors with --fast)
+    bool fastAll = false;
+    FastOptionsT fast;
     // read
     std::string readStart, readLength, output;
     bool readAll = false;

@@ -100,7 +100,7 @@ int FileOnBoard(const Options& o, Reporter& r, bool program) {
     json::Object fields;
     fields.Int("bytes", static_cast<long long>(check.bytes));
     if (code == exitcode::kOk && program) {
-        switch (RunUploadSequence(view, o.file, rom)) {
+        switch (RunUploadSequence(view, o.file, rom, o.fast)) {
             case UploadOutcomeT::Completed: break;
             case UploadOutcomeT::NoDaemon: code = exitcode::kDaemonLoad; break;
             case UploadOutcomeT::Busy: code = exitcode::kOther; break;

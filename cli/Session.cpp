@@ -59,7 +59,7 @@ int Session::Connect(ConsoleView& view) {
     ResetTargetConfiguration();
     LoadTargetConfiguration();
     CommPreferLowLatency(options_.lowLatency);
-    const ConnectOutcomeT connected = RunConnectSequence(view);
+    const ConnectOutcomeT connected = RunConnectSequence(view, options_.fast);
     if (connected == ConnectOutcomeT::DaemonStarted || connected == ConnectOutcomeT::DaemonAlreadyRunning) {
         if (options_.lowLatency)
             reporter_.Verbose(CommLowLatency() != 0 ? "Low-latency mode: on"

@@ -31,6 +31,34 @@ void AddBoardOptions(CLI::App& c, Options& o) {
 #endif
 }
 
+// program's speed-ups, each on its own; none of them is on by default.
+void AddFastOptions(CLI::App& c, Options& o) {
+    c.add_option("--erase", o.eraseMode, "chip (the default) or sectors: only the sectors the file touches, "
+                                          "keeping the serial-number area")
+        ->check(CLI::IsMember({"chip", "sectors"}));
+    c.add_flag("--no-pause", o.fast.noPause, "no 10 ms pause before a frame's first send (resends keep it)");
+    c.add_flag("--full-frames", o.fast.fullFrames, "fill every program frame to 250 bytes across records");
+    c.add_flag("--skip-blank", o.fast.skipBlank, "do not program blocks of nothing but 0xFF after the erase");
+    c.add_flag("--monitor-first", o.fast.monitorFirst,
+               "take a boot monitor that answers at 9600 without the hand-over, and switch speed on its ACK");
+    c.add_flag("--fast", o.fastAll, "every speed-up: --erase sectors --no-pause --full-frames --skip-blank "
+                                    "--monitor-first --low-latency, and --verify by CRCs as --fast-verify");
+}
+
+// What --fast turns on: this is the one place that says so. An --erase
+// given on the command line wins over it.
+void ApplyFastOptions(Options& o) {
+    if (o.fastAll) {
+        o.fast.noPause = true;
+        o.fast.fullFrames = true;
+        o.fast.skipBlank = true;
+        o.fast.monitorFirst = true;
+        o.lowLatency = true;
+        if (o.verify) o.fastVerify = true;
+    }
+    o.fast.sectorErase = o.eraseMode == "sectors" || (o.eraseMode.empty() && o.fastAll);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -52,6 +80,7 @@ int main(int argc, char** argv) {
     program->add_option("--monitor", o.monitorSeconds, "after --restart, print what the board sends for SECONDS")
         ->check(CLI::Range(0.0, 3600.0))
         ->needs(restart);
+    AddFastOptions(*program, o);
     AddBoardOptions(*program, o);
 
     auto* verify = app.add_subcommand("verify", "compare the flash with a ROM file; nothing is erased or written");
@@ -99,6 +128,7 @@ int main(int argc, char** argv) {
         return shown == 0 ? exitcode::kOk : exitcode::kUsage;
     }
     o.command = app.get_subcommands().front()->get_name();
+    ApplyFastOptions(o);
 
     Reporter reporter(o.report, IsTerminal(o.report.json ? stderr : stdout));
     const bool board = o.command != "inspect" && o.command != "ports";

@@ -192,6 +192,9 @@ public:
     void FailFlashWord(std::uint32_t address);  // board address or offset
     void FailFlashSector(unsigned sector);      // 0..10
     void ClearFlashFaults();
+    // Line faults from now on, in place of BoardOptions::lineFaults (the
+    // generator starts again from the seed): a test can fault one step only.
+    void SetLineFaults(const LineFaults& faults);
 
     struct Impl;
     // Used by Create; an Impl cannot be made elsewhere.

@@ -53,6 +53,12 @@ void Board::FailFlashSector(unsigned sector) {
     impl_->flash.FailSector(sector);
 }
 
+void Board::SetLineFaults(const LineFaults& faults) {
+    std::lock_guard lk(impl_->m);
+    impl_->options.lineFaults = faults;
+    impl_->faultRng.seed(faults.seed);
+}
+
 void Board::ClearFlashFaults() {
     std::lock_guard lk(impl_->m);
     impl_->flash.ClearFaults();

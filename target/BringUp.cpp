@@ -148,7 +148,7 @@ void WriteConfiguration(VesperilIO& link) {
 }
 }  // namespace
 
-int Connect() {
+int Connect(const FastOptionsT& fast) {
     LinkUseT use;
     if (!use.Held()) return kLinkBusy;
     // The old link closes its port before the new one opens it.
@@ -161,6 +161,13 @@ int Connect() {
     if (CommIsOpen() == 0) return -1;  // the port could not be opened
 
     VesperilIO& link = *TargetLink;
+    link.SetIdlePause(!fast.noPause);
+    // The hand-over (a break, then ten attention requests a board
+    // application answers) takes about 3 s when the monitor already listens.
+    if (fast.monitorFirst && link.Probe(9600) == 9600) {
+        if (!daemonRunning) WriteConfiguration(link);
+        return 1;
+    }
     const bool handedOver = HandOver();
     if (!handedOver && link.Probe(9600) != 9600) return -1;
     if (link.Probe(9600) == 9600) {

@@ -24,6 +24,27 @@ bool ReadPair(const char*& p, std::uint8_t& value) {
     p += 2;
     return true;
 }
+// The daemon switches once its ACK has left the line; the ACK in hand means
+// that has happened but for a few microseconds, and 2 ms (almost a
+// character at 9600) covers its stop bit. A lone ENQ, which the daemon
+// answers without treating anything after it as noise, then shows that it
+// listens at the new speed; a board that is slower to switch gets further
+// ENQs, up to the second the default sequence waits.
+void SwitchOnAcknowledgement(VesperilIO& link) {
+    SleepMs(2);
+    link.SetHostSpeed(38400);
+    static constexpr std::array<std::uint8_t, 1> kEnq{VesperilIO::kPing[0]};
+    for (int i = 0; i < 10; ++i) {
+        link.PurgeInput();
+        link.Write(kEnq);
+        if (link.WaitAck(1)) break;
+    }
+    // An answer to an earlier ENQ that came late must not pass for the
+    // answer to the next request.
+    SleepMs(10);
+    link.PurgeInput();
+}
+
 }  // namespace
 
 int NextImageRecord(const char*& position, std::array<std::uint8_t, 128>& data, std::uint32_t& address,
@@ -66,7 +87,7 @@ int NextImageRecord(const char*& position, std::array<std::uint8_t, 128>& data, 
     }
 }
 
-int DownloadDaemonImage(const char* image) {
+int DownloadDaemonImage(const char* image, bool quickSwitch) {
     LinkUseT use;
     if (!use.Held()) return kLinkBusy;
     if (daemonRunning) return 1;
@@ -116,10 +137,14 @@ int DownloadDaemonImage(const char* image) {
     ++daemonSession;
     if (link.RunAt(entry) != 0) return -103;
     link.SetTargetSpeed(38400);
-    WaitTenths(10);
-    link.SetHostSpeed(38400);
+    if (quickSwitch && link.SpeedChangeAcknowledged()) {
+        SwitchOnAcknowledgement(link);
+    } else {
+        WaitTenths(10);
+        link.SetHostSpeed(38400);
+    }
     daemonRunning = true;
     return 0;
 }
 
-int DownloadDaemon() { return DownloadDaemonImage(daemonImage); }
+int DownloadDaemon(bool quickSwitch) { return DownloadDaemonImage(daemonImage, quickSwitch); }

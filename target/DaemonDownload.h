@@ -12,9 +12,11 @@ extern int recordCounter;
 // 38400; -103: the run request was not acknowledged; -104: the image text
 // holds something other than a record where one belongs; -105: a block store
 // was not acknowledged; kLinkBusy.
-int DownloadDaemon();
+// quickSwitch: move the host to 38400 as soon as the board's ACK for the new
+// speed has arrived, instead of a second later.
+int DownloadDaemon(bool quickSwitch = false);
 // The same with another image text (NUL-terminated S-records back to back).
-int DownloadDaemonImage(const char* image);
+int DownloadDaemonImage(const char* image, bool quickSwitch = false);
 
 // Reads the record at *position of an image text and moves past it. 1: an
 // S3 record (data into a 128-byte buffer), 0: the S5 record, -1: no record

@@ -7,6 +7,7 @@
 #include "DaemonDownload.h"
 #include "FastVerify.h"
 #include "FlashMemT.h"
+#include "SectorErase.h"
 #include "StatusTexts.h"
 #include "Target.h"
 
@@ -49,7 +50,7 @@ int CheckProgrammed(SequenceViewT& view, const RomFileT& rom) {
 
 }  // namespace
 
-ConnectOutcomeT RunConnectSequence(SequenceViewT& view) {
+ConnectOutcomeT RunConnectSequence(SequenceViewT& view, const FastOptionsT& fast) {
     LinkUseT use;
     if (!use.Held()) {
         view.SetStatus(status::kBusy);
@@ -58,7 +59,7 @@ ConnectOutcomeT RunConnectSequence(SequenceViewT& view) {
     view.SetStatus(status::kConnecting);
     view.DisableStart();
     // Compared as a 16-bit value, as the result has always been.
-    const auto connected = static_cast<std::int16_t>(Timed(view, "bring-up", [] { return Connect(); }));
+    const auto connected = static_cast<std::int16_t>(Timed(view, "bring-up", [&] { return Connect(fast); }));
     if (connected == 2) {
         view.SetStatus(status::kDaemonAlreadyRunning);
         view.SetLamp(LampT::Connection);
@@ -73,7 +74,7 @@ ConnectOutcomeT RunConnectSequence(SequenceViewT& view) {
     view.SetLamp(LampT::Connection);
     view.ShowProgress(0, kDaemonProgressRange);
     // 0 and 1 (already running) both mean the daemon runs.
-    const auto loaded = static_cast<unsigned>(Timed(view, "download", [] { return DownloadDaemon(); }));
+    const auto loaded = static_cast<unsigned>(Timed(view, "download", [&] { return DownloadDaemon(fast.monitorFirst); }));
     if (loaded < 2) {
         view.SetStatus(status::kDaemonRunning);
         view.SetLamp(LampT::Daemon);
@@ -85,10 +86,12 @@ ConnectOutcomeT RunConnectSequence(SequenceViewT& view) {
     return ConnectOutcomeT::Failed;
 }
 
-bool RunEraseStep(SequenceViewT& view) {
+bool RunEraseStep(SequenceViewT& view, const FastOptionsT& fast, const RomFileT* rom) {
     view.SetStatus(status::kErasing);
     view.HideProgress();
-    const int erased = Timed(view, "erase", [] { return EraseFlash(); });
+    const bool sectors = fast.sectorErase && rom != nullptr;
+    const int erased =
+        Timed(view, "erase", [&] { return sectors ? EraseTouchedSectors(rom->text) : EraseFlash(); });
     if (erased == 0) {
         view.SetStatus(status::kErased);
         view.SetLamp(LampT::Erased);
@@ -106,10 +109,15 @@ bool CheckBeforeErase(SequenceViewT& view, const RomFileT& rom) {
     return false;
 }
 
-UploadOutcomeT RunUploadStep(SequenceViewT& view, const std::string& path, const RomFileT& rom) {
+namespace {
+
+UploadOutcomeT UploadWith(SequenceViewT& view, const std::string& path, const RomFileT& rom,
+                          const FastOptionsT* fast) {
     view.ShowProgress(0, static_cast<unsigned>(CountLinesText(rom.text)) & 0xFFFFu);
     view.SetStatus(LoadingText(path));
-    int uploaded = Timed(view, "upload", [&] { return UploadRomText(rom.text, 0); });
+    int uploaded = Timed(view, "upload", [&] {
+        return fast != nullptr ? UploadRomTextFast(rom.text, *fast) : UploadRomText(rom.text, 0);
+    });
     if (uploaded == 0) uploaded = Timed(view, "check", [&] { return CheckProgrammed(view, rom); });
     if (uploaded == 0) {
         view.SetStatus(status::kLoadCompleted);
@@ -127,12 +135,21 @@ UploadOutcomeT RunUploadStep(SequenceViewT& view, const std::string& path, const
     return UploadOutcomeT::Failed;
 }
 
-UploadOutcomeT RunUploadSequence(SequenceViewT& view, const std::string& path, const RomFileT& rom) {
+}  // namespace
+
+UploadOutcomeT RunUploadStep(SequenceViewT& view, const std::string& path, const RomFileT& rom) {
+    return UploadWith(view, path, rom, nullptr);
+}
+
+UploadOutcomeT RunUploadSequence(SequenceViewT& view, const std::string& path, const RomFileT& rom,
+                                 const FastOptionsT& fast) {
     LinkUseT use;
     if (!use.Held()) {
         view.SetStatus(status::kBusy);
         return UploadOutcomeT::Busy;
     }
-    if (!CheckBeforeErase(view, rom) || !RunEraseStep(view)) return UploadOutcomeT::Failed;
-    return RunUploadStep(view, path, rom);
+    if (!CheckBeforeErase(view, rom) || !RunEraseStep(view, fast, &rom)) return UploadOutcomeT::Failed;
+    // The fast upload counts on the erase just done (blank blocks); the
+    // default one is today's, byte for byte.
+    return UploadWith(view, path, rom, fast.Any() ? &fast : nullptr);
 }

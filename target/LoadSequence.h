@@ -5,6 +5,7 @@
 // only says how a report is shown.
 #include <string>
 
+#include "FastOptions.h"
 #include "Progress.h"
 #include "RomUpload.h"
 
@@ -45,11 +46,13 @@ enum class ConnectOutcomeT {
     Busy,                  // another step holds the link; nothing changed
 };
 
-// Bring-up, then the daemon download.
-ConnectOutcomeT RunConnectSequence(SequenceViewT& view);
+// Bring-up, then the daemon download; fast's speed-ups (none by default)
+// change neither the reports nor what the outcomes mean.
+ConnectOutcomeT RunConnectSequence(SequenceViewT& view, const FastOptionsT& fast = {});
 
-// The erase with its reports; true when the flash is erased.
-bool RunEraseStep(SequenceViewT& view);
+// The erase with its reports; true when the flash is erased. With
+// fast.sectorErase and a file, only the sectors the file touches.
+bool RunEraseStep(SequenceViewT& view, const FastOptionsT& fast = {}, const RomFileT* rom = nullptr);
 
 enum class UploadOutcomeT {
     Completed,     // the flash holds every record of the file
@@ -68,5 +71,6 @@ bool CheckBeforeErase(SequenceViewT& view, const RomFileT& rom);
 UploadOutcomeT RunUploadStep(SequenceViewT& view, const std::string& path, const RomFileT& rom);
 
 // The whole of it, holding the link throughout: the check, the erase and
-// the upload.
-UploadOutcomeT RunUploadSequence(SequenceViewT& view, const std::string& path, const RomFileT& rom);
+// the upload, with fast's speed-ups.
+UploadOutcomeT RunUploadSequence(SequenceViewT& view, const std::string& path, const RomFileT& rom,
+                                 const FastOptionsT& fast = {});

@@ -8,8 +8,11 @@
 #include <filesystem>
 #include <fstream>
 #include <span>
+#include <vector>
 
+#include "BoardMemory.h"
 #include "DaemonDownload.h"
+#include "FastOptions.h"
 #include "Progress.h"
 #include "SxFile.h"
 #include "Target.h"
@@ -72,6 +75,53 @@ int GatherBlocks(SXFILE_T& file, Flush flush, bool report) {
     return 0;
 }
 
+// Fills every frame to kFullFramePayload bytes, across records as long as
+// the addresses run on, and hands each frame's bytes to flush. Progress as
+// GatherBlocks tells it.
+template <typename Flush>
+int GatherFullFrames(SXFILE_T& file, Flush flush) {
+    std::vector<std::uint8_t> pending;
+    pending.reserve(kFullFramePayload + XREC_T::kMaxRecordData);
+    std::array<std::uint8_t, XREC_T::kMaxRecordData> data{};
+    std::uint32_t blockAddress = 0;
+    std::uint32_t address = 0;
+    std::uint8_t length = 0;
+    while (file.ReadRecord(address, length, data.data()) == 0) {
+        ++recordCounter;
+        if (!pending.empty() && address != blockAddress + pending.size()) {
+            if (flush(blockAddress, std::span<const std::uint8_t>(pending)) != 0) return -1;
+            pending.clear();
+            Progress().ToggleUploadLamp();
+        }
+        if (pending.empty()) blockAddress = address;
+        pending.insert(pending.end(), data.begin(), data.begin() + length);
+        while (pending.size() >= kFullFramePayload) {
+            if (flush(blockAddress, std::span<const std::uint8_t>(pending).first(kFullFramePayload)) != 0) return -1;
+            pending.erase(pending.begin(), pending.begin() + kFullFramePayload);
+            blockAddress += static_cast<std::uint32_t>(kFullFramePayload);
+            Progress().ToggleUploadLamp();
+        }
+        if ((recordCounter + 1) % 100 == 0) Progress().SetProgress(recordCounter);
+    }
+    if (!pending.empty() && flush(blockAddress, std::span<const std::uint8_t>(pending)) != 0) return -1;
+    if (file.LastStatus() == SXFILE_T::Status::BadRecord || file.LastStatus() == SXFILE_T::Status::StreamFailed)
+        return -1;
+    Progress().FillProgress();
+    Progress().EnableRestart();
+    return 0;
+}
+
+// Programs bytes into just-erased flash. A blank block is left as the erase
+// left it, except in the serial-number area: the erase may have kept data
+// there, and the file's 0xFF must then meet it as it does without skipping.
+int ProgramErased(std::uint32_t address, std::span<const std::uint8_t> bytes, const FastOptionsT& fast) {
+    if (bytes.empty()) return 0;
+    if (!TargetLink) return -1;
+    const bool blank = std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0xFF; });
+    if (fast.skipBlank && blank && address + bytes.size() <= kSerialNumberStart) return 0;
+    return TargetLink->ProgramFlash(address, bytes, 8, fast.fullFrames ? kFullFramePayload : VesperilIO::kWriteChunk);
+}
+
 int UploadRecords(SXFILE_T& file, int mode) {
     return GatherBlocks(file, [mode](std::uint32_t address, std::size_t count) { return FlushBlock(address, count, mode); },
                         true);
@@ -96,6 +146,24 @@ int UploadRomText(const std::string& text, int mode) {
     recordCounter = 0;
     SXFILE_T file(text);
     return UploadRecords(file, mode);
+}
+
+int UploadRomTextFast(const std::string& text, const FastOptionsT& fast) {
+    LinkUseT use;
+    if (!use.Held()) return kLinkBusy;
+    if (!daemonRunning) return 1;
+    recordCounter = 0;
+    SXFILE_T file(text);
+    if (fast.fullFrames)
+        return GatherFullFrames(file, [&fast](std::uint32_t address, std::span<const std::uint8_t> bytes) {
+            return ProgramErased(address, bytes, fast);
+        });
+    return GatherBlocks(
+        file,
+        [&fast](std::uint32_t address, std::size_t count) {
+            return ProgramErased(address, std::span<const std::uint8_t>(transferBuffer).first(count), fast);
+        },
+        true);
 }
 
 int LoadRomFile(const char* path) { return UploadRomFile(path, 0); }

@@ -20,6 +20,11 @@ int LoadRomFile(const char* path);
 // The same from a file's text already read (ReadRomFile): what is uploaded
 // is then exactly what was checked, even from a pipe or a file that changes.
 int UploadRomText(const std::string& text, int mode);
+// Programs the text into flash this sequence has just erased, with the
+// speed-ups fast turns on (fullFrames, skipBlank; noPause is the link's).
+// Results as UploadRomText.
+struct FastOptionsT;
+int UploadRomTextFast(const std::string& text, const FastOptionsT& fast);
 // The blocks an upload of the text would write, and the frames they take,
 // worked out without a board. result: 0, -1 for a rejected record, kLinkBusy.
 struct UploadBlockT {

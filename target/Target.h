@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 
+#include "FastOptions.h"
 #include "VesperilIO.h"
 
 class FlashMemT;
@@ -77,8 +78,10 @@ private:
 // 1: monitor at 9600 (registers written, or the daemon already marked
 // running); 2: silent at 9600 but answering at 38400 (daemon runs);
 // -1: no hand-over answer and no answer at 9600; -2: silent at both speeds;
-// kLinkBusy.
-int Connect();
+// kLinkBusy. With fast.monitorFirst a boot monitor that answers a ping at
+// 9600 is taken at once, without the hand-over attempts; fast.noPause is
+// given to the new link.
+int Connect(const FastOptionsT& fast = {});
 // True when the board answered the attention requests with "**".
 bool HandOver();
 // One byte stored through the current link; -1 without a link.

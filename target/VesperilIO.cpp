@@ -140,11 +140,15 @@ int VesperilIO::SetTargetSpeed(std::int32_t speed) {
     frame[2] = kCmdBaudControl;
     frame[3] = 1;
     frame[4] = speed == 9600 ? kSpeedCode9600 : kSpeedCode38400;
+    speedAcked = false;
     for (int i = 0; i < kAttempts; ++i) {
         PurgeInput();
         SleepMs(10);
         SendFrame();
-        if (WaitAck(2)) return 0;
+        if (WaitAck(2)) {
+            speedAcked = true;
+            return 0;
+        }
     }
     WaitTenths(2);
     return 0;
@@ -163,7 +167,10 @@ std::size_t VesperilIO::BeginFrame(std::uint8_t command, std::uint8_t length, st
 bool VesperilIO::SendUntilAcknowledged() {
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         PurgeInput();
-        SleepMs(10);
+        // The daemon reads a frame only once it has answered the last one,
+        // so the first send needs no pause; a resend follows a failure and
+        // lets the daemon's line go quiet first.
+        if (idlePause || attempt > 0) SleepMs(10);
         SendFrame();
         for (int wait = 0; wait < kAttempts; ++wait)
             if (WaitAck(2)) return true;
@@ -172,13 +179,15 @@ bool VesperilIO::SendUntilAcknowledged() {
 }
 
 int VesperilIO::WriteBlock(std::uint32_t address, std::span<const std::uint8_t> source, int width,
-                           std::uint8_t command) {
+                           std::uint8_t command, std::size_t chunkLimit) {
     const std::size_t unit = width == 16 ? 2 : width == 32 ? 4 : 1;
     // A count that is not whole units would leave a unit half reversed.
     if (source.size() % unit != 0) return -1;
     // Keep units whole within a frame, so that a unit never straddles two
     // frames and is reversed as one (245 for bytes, 244 for words and longs).
-    const std::size_t chunk = kWriteChunk - kWriteChunk % unit;
+    // The frame buffer holds LEN + 6 bytes, LEN counting the address too.
+    const std::size_t most = std::clamp<std::size_t>(chunkLimit, unit, kFrameSize - 10);
+    const std::size_t chunk = most - most % unit;
     while (!source.empty()) {
         const std::size_t n = std::min(source.size(), chunk);
         const std::size_t at = BeginFrame(command, static_cast<std::uint8_t>(n + 4), address);
@@ -197,8 +206,9 @@ int VesperilIO::WriteMemory(std::uint32_t address, std::span<const std::uint8_t>
     return WriteBlock(address, source, width, kCmdWriteMemory);
 }
 
-int VesperilIO::ProgramFlash(std::uint32_t address, std::span<const std::uint8_t> source, int width) {
-    return WriteBlock(address, source, width, kCmdProgramFlash);
+int VesperilIO::ProgramFlash(std::uint32_t address, std::span<const std::uint8_t> source, int width,
+                             std::size_t chunk) {
+    return WriteBlock(address, source, width, kCmdProgramFlash, chunk);
 }
 
 int VesperilIO::ReadMemory(std::uint32_t address, std::span<std::uint8_t> destination) {

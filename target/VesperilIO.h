@@ -64,14 +64,18 @@ public:
     std::int32_t Probe(std::int32_t speed);
     int SetHostSpeed(std::int32_t speed);
     int SetTargetSpeed(std::int32_t speed);
+    // Whether the last SetTargetSpeed saw the board's ACK.
+    bool SpeedChangeAcknowledged() const { return speedAcked; }
 
     // Stores source at address in frames of up to 245 bytes, each unit of
     // width bits (8, 16, 32) in board order. 0, or -1 when a frame stayed
     // unacknowledged after five sends.
+    // chunk: the most bytes one frame carries (at most 250).
     int WriteBlock(std::uint32_t address, std::span<const std::uint8_t> source, int width,
-                   std::uint8_t command);
+                   std::uint8_t command, std::size_t chunk = kWriteChunk);
     int WriteMemory(std::uint32_t address, std::span<const std::uint8_t> source, int width);
-    int ProgramFlash(std::uint32_t address, std::span<const std::uint8_t> source, int width);
+    int ProgramFlash(std::uint32_t address, std::span<const std::uint8_t> source, int width,
+                     std::size_t chunk = kWriteChunk);
     // Fills destination from board memory in chunks of up to 128 bytes; 0, or
     // -1 when a chunk failed five times.
     int ReadMemory(std::uint32_t address, std::span<std::uint8_t> destination);
@@ -86,6 +90,10 @@ public:
     int WriteChipSelect(int index, std::uint32_t base, std::uint32_t mask);
     int WriteControlWord(int index, std::uint16_t value);
     int WriteRegionEntry(int index, std::uint32_t baseWord, std::uint32_t optionWord);
+
+    // Off: a frame's first send goes out at once, without the 10 ms pause;
+    // every resend still pauses and purges first.
+    void SetIdlePause(bool on) { idlePause = on; }
 
     FrameBuffer& Frame() { return frame; }
     std::uint32_t ModuleBase() const { return moduleBase; }
@@ -102,4 +110,6 @@ private:
     FrameBuffer frame{};
     std::uint32_t moduleBase;
     std::uint32_t scratchAddress;
+    bool idlePause = true;
+    bool speedAcked = false;
 };

@@ -1,0 +1,27 @@
+#pragma once
+// Opt-in speed-ups of the programming sequence. The defaults are the
+// sequence the window runs; each field turns one speed-up on.
+#include <cstddef>
+
+struct FastOptionsT {
+    // Erase only the sectors the file touches (keeping the serial-number
+    // area as the chip erase does) instead of the whole chip.
+    bool sectorErase = false;
+    // No 10 ms pause before a frame's first send; resends keep it.
+    bool noPause = false;
+    // Program frames filled to the largest word-aligned payload, across
+    // records at contiguous addresses.
+    bool fullFrames = false;
+    // A block of nothing but 0xFF is not programmed after the erase.
+    bool skipBlank = false;
+    // Ping the boot monitor before the hand-over attempts, and move the host
+    // to the new speed as soon as the daemon's ACK for it has arrived.
+    bool monitorFirst = false;
+
+    bool Any() const { return sectorErase || noPause || fullFrames || skipBlank || monitorFirst; }
+};
+
+// The payload of a full program frame: LEN is one byte and holds the four
+// address bytes, so 251 would fit; 250 keeps every frame word-aligned, so
+// no flash word is ever programmed by two frames.
+inline constexpr std::size_t kFullFramePayload = 250;
