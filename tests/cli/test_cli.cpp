@@ -252,7 +252,7 @@ TEST(CliBoard, JsonEventsParseAndComeInOrder) {
               "p=[x[\"name\"] for x in e if x[\"event\"]==\"phase\"]\n"
               "up=[x[\"done\"] for x in e if x[\"event\"]==\"progress\" and x[\"phase\"]==\"upload\"]\n"
               "assert k[-1]==\"result\" and e[-1][\"exit\"]==0 and e[-1][\"compared\"]==156, e[-1]\n"
-              "assert p==[\"bring-up\",\"download\",\"erase\",\"upload\",\"verify\"], p\n"
+              "assert p==[\"bring-up\",\"download\",\"erase\",\"upload\",\"check\",\"verify\"], p\n"
               "assert s.index(\"FLASH memory erased ....\")<s.index(\"Load file completed ...\"), s\n"
               "assert up==sorted(up) and up[-1]==156, up\n"
               "print(\"ok\")' " + out);
