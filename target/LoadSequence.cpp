@@ -98,6 +98,8 @@ bool RunEraseStep(SequenceViewT& view, const FastOptionsT& fast, const RomFileT*
         return true;
     }
     view.SetStatus(erased == -100 ? status::kEraseNoDaemon : status::kEraseFailed);
+    if (sectors && !SerialNumberRescueFile().empty())
+        view.Reason("the serial-number area is not back in the flash; a copy is in " + SerialNumberRescueFile());
     view.EnableReset();
     return false;
 }

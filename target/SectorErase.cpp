@@ -1,8 +1,12 @@
 #include "SectorErase.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
+#include <filesystem>
 #include <span>
+#include <system_error>
 
 #include "BoardMemory.h"
 #include "CommPort.h"
@@ -15,6 +19,25 @@ namespace {
 
 constexpr std::size_t kSerialSize = kFlashEnd - kSerialNumberStart;
 constexpr std::size_t kTopSector = kFlashSectors.size() - 1;
+
+std::string g_rescueFile;
+
+// The kept area on the host's disk while the top sector is blank: if the
+// link or this process dies before it is programmed back, the serial number
+// is not lost with it. "" when the file could not be written.
+std::string WriteRescueFile(std::span<const std::uint8_t> kept) {
+    std::error_code ec;
+    const auto dir = std::filesystem::temp_directory_path(ec);
+    if (ec) return {};
+    const std::string path = (dir / ("zelmo-serial-number-" + std::to_string(::getpid()) + ".s37")).string();
+    SXFILE_T f(path.c_str(), kModeOut | kModeTrunc);
+    for (std::size_t at = 0; at < kept.size(); at += 16) {
+        if (f.WriteRecord(kSerialNumberStart + static_cast<std::uint32_t>(at), 16, kept.data() + at, '3') != 0)
+            return {};
+    }
+    if (f.WriteRecord(0, 0, nullptr, '7') != 0) return {};
+    return path;
+}
 
 bool Blank(std::span<const std::uint8_t> bytes) {
     return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0xFF; });
@@ -53,7 +76,10 @@ std::uint32_t TouchedSectors(const std::string& text) {
     return mask;
 }
 
+const std::string& SerialNumberRescueFile() { return g_rescueFile; }
+
 int EraseTouchedSectors(const std::string& text) {
+    g_rescueFile.clear();
     if (!daemonRunning) return -100;
     LinkUseT use;
     if (!use.Held()) return kLinkBusy;
@@ -69,12 +95,24 @@ int EraseTouchedSectors(const std::string& text) {
         // The chip erase saves the area only when a word of it is not blank,
         // and programs it back even when the erase failed, so that it is not
         // lost: the same here, with the copy held by the host.
-        std::array<std::uint8_t, kSerialSize> kept{};
-        if (TargetLink->ReadMemory(kSerialNumberStart, kept) != 0) return -104;
+        // Read twice: a reply's 8-bit sum misses some double errors, and a
+        // damaged copy would be programmed back as the serial number.
+        std::array<std::uint8_t, kSerialSize> kept{}, again{};
+        if (TargetLink->ReadMemory(kSerialNumberStart, kept) != 0 ||
+            TargetLink->ReadMemory(kSerialNumberStart, again) != 0 || kept != again)
+            return -104;
         const bool keep = !Blank(kept);
+        std::string rescue;
+        if (keep && (rescue = WriteRescueFile(kept)).empty()) return -104;
+        g_rescueFile = rescue;
         CommPurgeInput();
         const bool erased = TargetFlash->EraseSector(kFlashSectors[i].start) == FlashMemT::kStatusAck;
         if (keep && !RestoreSerialArea(kept)) return -104;
+        if (keep) {
+            std::error_code ec;
+            std::filesystem::remove(rescue, ec);
+            g_rescueFile.clear();
+        }
         if (!erased) return -104;
     }
     return 0;

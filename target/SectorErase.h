@@ -14,4 +14,11 @@ std::uint32_t TouchedSectors(const std::string& text);
 // the chip erase does on the board. 0; -100 the daemon is not running
 // (nothing sent); -104 an erase was refused or unanswered, or the area could
 // not be read, programmed back or checked; kLinkBusy.
+// Before the top sector is erased, a kept area is also written to an
+// S-record file in the temporary directory (none written: -104, nothing
+// erased); the file is removed once the area is back in the flash.
 int EraseTouchedSectors(const std::string& text);
+
+// After a failed EraseTouchedSectors: the file that still holds the
+// serial-number area it could not put back, or "".
+const std::string& SerialNumberRescueFile();

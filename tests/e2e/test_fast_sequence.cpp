@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <filesystem>
 #include <cstdio>
 #include <random>
 
@@ -14,6 +16,7 @@
 #include "PortNames.h"
 #include "RomUpload.h"
 #include "SectorErase.h"
+#include "SxFile.h"
 #include "Target.h"
 #include "VirtualLineAttachment.h"
 
@@ -162,6 +165,25 @@ TEST_F(FastSequence, FileInTheTopSectorKeepsTheSerialNumberAsTheChipEraseDoes) {
     EXPECT_EQ(Program(text, All()), 0);
     EXPECT_EQ(Wrong(), 0u);
     EXPECT_EQ(board->FlashCounters().sectorErases, 1u);
+    EXPECT_EQ(SerialNumberRescueFile(), "");
+
+    // A word of the area that will not program back: the erase fails, and
+    // the area waits on the host's disk.
+    Board();
+    Preset(kSerialNumberStart, serialNumber);
+    board->FailFlashWord(kSerialNumberStart + 0x10);
+    EXPECT_NE(Program(text, All()), 0);
+    const std::string rescue = SerialNumberRescueFile();
+    ASSERT_NE(rescue, "");
+    SXFILE_T saved(rescue.c_str(), kModeIn);
+    std::uint32_t address = 0;
+    std::uint8_t length = 0;
+    std::array<std::uint8_t, XREC_T::kMaxRecordData> data{};
+    Bytes back;
+    while (saved.ReadRecord(address, length, data.data()) == 0)
+        if (length > 0) back.insert(back.end(), data.begin(), data.begin() + length);
+    EXPECT_EQ(back, serialNumber);
+    std::filesystem::remove(rescue);
 
     // A blank area is not programmed back: only the file's words are.
     Board();
