@@ -50,9 +50,11 @@ bench: setup
 
 # SOAK_RUNS randomized programming runs on the simulated board, each with a
 # fault drawn at random; prints the outcome table. make test runs 8.
+# Most of a run waits on the loader's time-outs, so three runs a core.
 SOAK_RUNS ?= 1000
+SOAK_JOBS ?= $(shell echo $$(( 3 * $(JOBS) )))
 soak: build
-	$(BUILD)/tests/soak/zelmo-soak --runs $(SOAK_RUNS) --jobs $(JOBS)
+	$(BUILD)/tests/soak/zelmo-soak --runs $(SOAK_RUNS) --jobs $(SOAK_JOBS)
 
 # Runs the S-record fuzzer for FUZZ_SECONDS (default 300 s). New inputs land
 # in fuzz-work/; copy the interesting ones into tests/fuzz/corpus/ to keep them.

@@ -138,8 +138,8 @@ int main(int argc, char** argv) {
     };
 
     std::printf("64 KiB of random data at 0x400000; real-time simulated board, typical flash times\n\n");
-    std::printf("%-27s %8s %8s %8s %8s %8s %8s %7s %7s %6s\n", "run", "bring-up", "download", "erase", "upload",
-                "verify", "total s", "vs text", "line", "cpu");
+    std::printf("%-27s %8s %8s %8s %8s %6s %7s %8s %7s %7s %6s\n", "run", "bring-up", "download", "erase", "upload",
+                "check", "verify", "total s", "vs text", "line", "cpu");
     double textTotal = 0;
     for (const Run& run : runs) {
         const Result r = RunCli(cli, run.args);
@@ -152,12 +152,15 @@ int main(int argc, char** argv) {
         char line[16] = "-";
         if (up != r.phases.end() && up->second > 0)
             std::snprintf(line, sizeof line, "%.2f", static_cast<double>(romBytes) / up->second / kLineBytesPerSecond);
-        std::printf("%-27s %8s %8s %8s %8s %8s %8.1f %7.2f %7s %5.1f%%\n", run.name, Cell(r, "bring-up").c_str(),
-                    Cell(r, "download").c_str(), Cell(r, "erase").c_str(), Cell(r, "upload").c_str(),
-                    Cell(r, "verify").c_str(), r.wall, r.wall / textTotal, line, 100.0 * r.cpu / r.wall);
+        std::printf("%-27s %8s %8s %8s %8s %6s %7s %8.1f %7.2f %7s %5.1f%%\n", run.name,
+                    Cell(r, "bring-up").c_str(), Cell(r, "download").c_str(), Cell(r, "erase").c_str(),
+                    Cell(r, "upload").c_str(), Cell(r, "check").c_str(), Cell(r, "verify").c_str(), r.wall,
+                    r.wall / textTotal, line, 100.0 * r.cpu / r.wall);
         std::fflush(stdout);
     }
-    std::printf("\nline: upload bytes/s over the line's 3840 bytes/s; cpu: host CPU over wall time (one core = 100%%)\n");
+    std::printf("\ncheck: the flash compared with the file by CRCs before \"Load file completed ...\"\n");
+    std::printf("line: upload bytes/s over the line's 3840 bytes/s\n");
+    std::printf("cpu: zelmo-cli's CPU over wall time (one core = 100%%), the simulated board in it included\n");
     if (own) std::filesystem::remove(rom);
     return 0;
 }
