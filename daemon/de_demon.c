@@ -27,7 +27,7 @@ volatile uint16_t *address2 __attribute__((section(".daemon_vars.2")));
 #define REPLY_DATA     0x92u
 
 #define RX_POLLS       100000u
-#define QUIET_POLLS    1500u      /* about 10 ms at 16.78 MHz */
+#define QUIET_POLLS    450u       /* about 3 ms at 16.78 MHz */
 #define SERIAL_END     FLASH_END          /* the area runs to the flash's end */
 #define SERIAL_WORDS   0x800u
 #define LAST_PAGE_KEEP (SERIAL_AREA - LAST_PAGE) /* bytes saved by 0x8A */
@@ -178,8 +178,10 @@ int get_next_command(uint8_t *buffer)
                 return buffer[0];
         }
         /* Swallow the rest of the burst until the line has been quiet for
-           about 10 ms: the rest of a damaged frame may hold 0x05 or 0x02,
-           and an answer to either would be taken for the frame's answer. */
+           about 3 ms: the rest of a damaged frame may hold 0x05 or 0x02,
+           and an answer to either would be taken for the frame's answer.
+           Shorter than the loader's 10 ms pause before a frame, so that a
+           frame right after the ping's tail is not swallowed with it. */
         while (!get_byte_polls(&byte, QUIET_POLLS))
             ;
     }

@@ -161,7 +161,6 @@ int Connect(const FastOptionsT& fast) {
     if (CommIsOpen() == 0) return -1;  // the port could not be opened
 
     VesperilIO& link = *TargetLink;
-    link.SetIdlePause(!fast.noPause);
     // The hand-over (a break, then ten attention requests a board
     // application answers) takes about 3 s when the monitor already listens.
     if (fast.monitorFirst && link.Probe(9600) == 9600) {

@@ -152,6 +152,14 @@ int UploadRomTextFast(const std::string& text, const FastOptionsT& fast) {
     LinkUseT use;
     if (!use.Held()) return kLinkBusy;
     if (!daemonRunning) return 1;
+    if (!TargetLink) return -1;
+    // Program frames only: the daemon answers one after programming it, so
+    // the next can follow at once. Elsewhere (the ping's tail, code that
+    // 0x82 runs) the daemon may still be busy, and the pause stays.
+    struct PauseT {
+        explicit PauseT(bool on) { TargetLink->SetIdlePause(on); }
+        ~PauseT() { TargetLink->SetIdlePause(true); }
+    } pause(!fast.noPause);
     recordCounter = 0;
     SXFILE_T file(text);
     if (fast.fullFrames)

@@ -381,7 +381,7 @@ TEST(DaemonFuzz, SurvivesRandomAndDamagedRequests) {
         const std::string where = "step " + std::to_string(n) + " seed " + std::to_string(seed);
         ASSERT_TRUE(d.Faults().empty()) << where << "\n" << d.FaultText();
         ASSERT_EQ(got.size(), total) << where;
-        // Past the daemon's quiet time (9 to 12 ms) before the next burst.
+        // Past the daemon's quiet time (3 to 4 ms) before the next burst.
         if (step->skipping) {
             ASSERT_EQ(d.SendExpectingSilence({}, DaemonBoard::Millis(15)), Bytes{}) << where;
         }
