@@ -6,8 +6,7 @@
 #include <stdint.h>
 
 #include "crc_applet.h"
-
-#define REPLY_DATA 0x92u
+#include "link_protocol.h"
 
 /* The daemon's sender; its address comes from the daemon's symbol map at
    link time. */
@@ -23,12 +22,12 @@ void (*const crc_applet_send_buffer)(const uint8_t *) = send_buffer;
 static void send_crcs(uint8_t *reply, uint32_t count)
 {
     uint32_t len = count * 4u;
-    uint8_t sum = (uint8_t)(REPLY_DATA + len);
+    uint8_t sum = (uint8_t)(LINK_REPLY_DATA + len);
     uint32_t i;
 
     for (i = 0; i < len; ++i)
         sum = (uint8_t)(sum + reply[2 + i]);
-    reply[0] = REPLY_DATA;
+    reply[0] = LINK_REPLY_DATA;
     reply[1] = (uint8_t)len;
     reply[2 + len] = sum;
     send_buffer(reply);
