@@ -118,7 +118,6 @@ TForm5::TForm5() {
 TForm5::~TForm5() {
     // The window's destruction runs the steps of "Exit" once more.
     Button4Click();
-    if (WorkersIdle()) SetProgressSink(nullptr);
 }
 
 void TForm5::RefreshLamps() {

@@ -12,7 +12,6 @@
 
 void TForm5::MakeView() {
     view_ = std::make_unique<View>(*this);
-    SetProgressSink(view_.get());
 }
 
 void TForm5::OnWindowThread(const std::function<void()>& fn) {
