@@ -30,6 +30,18 @@
 #define LINK_PING_3 0x28u
 #define LINK_PING_BYTES 4u
 
+/* The hand-over. An application running on the board may own the line:
+   after a 500 ms break the loader sends the break message, then the
+   attention request, which the application answers with "**" before it
+   gives the line to the boot monitor. Both are DLE-framed: DLE, a code, a
+   letter, DLE, ETX; the command protocol does not use them. */
+#define LINK_DLE 0x10u
+#define LINK_BREAK_MESSAGE_CODE 0x1Fu
+#define LINK_BREAK_MESSAGE { LINK_DLE, LINK_BREAK_MESSAGE_CODE, 0x42u, LINK_DLE, LINK_ETX }
+#define LINK_ATTENTION_REQUEST { LINK_DLE, 0x1Eu, 0x54u, LINK_DLE, LINK_ETX }
+#define LINK_HANDOVER_BYTES 5u
+#define LINK_HANDOVER_ANSWER "**"
+
 /* Requests. ADDR is DATA[0..3]; the payload of a store or program request
    is the LEN - 4 bytes after it. */
 #define LINK_CMD_READ_MEMORY   0x80u /* ADDR, COUNT: a data reply of COUNT bytes */

@@ -17,7 +17,7 @@ bool HandOver() {
     SleepMs(100);
     CommBreak(500);
     CommWrite(kBreakMessage);
-    static constexpr char kAnswer[] = "**";
+    static constexpr char kAnswer[] = LINK_HANDOVER_ANSWER;
     int matched = 0;  // carries over between attempts
     for (int attempt = 0; attempt < 10; ++attempt) {
         CommPurgeInput();

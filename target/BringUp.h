@@ -7,6 +7,7 @@
 
 #include "FastOptions.h"
 #include "Results.h"
+#include "link_protocol.h"
 
 // connect_result: kMonitor (registers written, or the daemon already marked
 // running), kDaemonRunning, kNoAnswer, kSilent; or kLinkBusy. With
@@ -21,5 +22,5 @@ int WriteRegisterByte(std::uint32_t address, std::uint8_t value);
 
 // The message sent after the break; the board application hands the line
 // over only after the attention request that follows it.
-inline constexpr std::array<std::uint8_t, 5> kBreakMessage{0x10, 0x1F, 0x42, 0x10, 0x03};
-inline constexpr std::array<std::uint8_t, 5> kAttentionRequest{0x10, 0x1E, 0x54, 0x10, 0x03};
+inline constexpr std::array<std::uint8_t, LINK_HANDOVER_BYTES> kBreakMessage LINK_BREAK_MESSAGE;
+inline constexpr std::array<std::uint8_t, LINK_HANDOVER_BYTES> kAttentionRequest LINK_ATTENTION_REQUEST;
