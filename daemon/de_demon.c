@@ -84,7 +84,7 @@ uint32_t get_n_bytes(const uint8_t *p, uint32_t n)
 
 uint32_t get_address(const uint8_t *buffer)
 {
-    return get_n_bytes(buffer + 2, 4);
+    return get_n_bytes(buffer + LINK_BUF_DATA, LINK_ADDRESS_BYTES);
 }
 
 int is_odd(uint32_t x)
@@ -127,15 +127,15 @@ static int receive_frame(uint8_t *buffer)
 {
     uint8_t sum = 0;
     uint32_t i;
-    uint32_t end = 2; /* index of CK once LEN is in */
+    uint32_t end = LINK_BUF_DATA; /* index of CK once LEN is in */
 
     if (get_byte_timeout(buffer) || buffer[0] != LINK_FRAME_ZERO)
         return 0;
     for (i = 0; i < end + 2; ++i) {
         if (get_byte_timeout(&buffer[i]))
             return 0;
-        if (i == 1)
-            end = 2u + buffer[1];
+        if (i == LINK_BUF_LEN)
+            end = LINK_BUF_DATA + buffer[LINK_BUF_LEN];
         if (i < end)
             sum = (uint8_t)(sum + buffer[i]);
     }
@@ -173,8 +173,8 @@ int get_next_command(uint8_t *buffer)
             if (take_break())
                 return 0;
             /* CMD 0 would read as a line break; such a frame is dropped. */
-            if (good && buffer[0] != 0)
-                return buffer[0];
+            if (good && buffer[LINK_BUF_CMD] != 0)
+                return buffer[LINK_BUF_CMD];
         }
         /* Swallow the rest of the burst until the line has been quiet for
            about 3 ms: the rest of a damaged frame may hold 0x05 or 0x02,
@@ -188,7 +188,7 @@ int get_next_command(uint8_t *buffer)
 
 void send_buffer(const uint8_t *buffer)
 {
-    uint32_t n = (uint32_t)buffer[1] + 3u;
+    uint32_t n = (uint32_t)buffer[LINK_BUF_LEN] + LINK_BUF_DATA + 1u; /* CMD, LEN, data, CK */
     uint32_t i;
 
     send_byte(LINK_STX);
@@ -206,19 +206,19 @@ void upload_data(uint8_t *buffer)
     uint32_t i;
     uint8_t sum;
 
-    if (buffer[1] < 5)
+    if (buffer[LINK_BUF_LEN] < LINK_ADDRESS_BYTES + 1u)
         return;
     from = (const volatile uint8_t *)(uintptr_t)get_address(buffer);
-    count = buffer[6];
-    buffer[0] = LINK_REPLY_DATA;
-    buffer[1] = (uint8_t)count;
+    count = buffer[LINK_BUF_PAYLOAD];
+    buffer[LINK_BUF_CMD] = LINK_REPLY_DATA;
+    buffer[LINK_BUF_LEN] = (uint8_t)count;
     sum = (uint8_t)(LINK_REPLY_DATA + count);
     for (i = 0; i < count; ++i) {
         uint8_t b = from[i];
-        buffer[2 + i] = b;
+        buffer[LINK_BUF_DATA + i] = b;
         sum = (uint8_t)(sum + b);
     }
-    buffer[2 + count] = sum;
+    buffer[LINK_BUF_DATA + count] = sum;
     send_buffer(buffer);
 }
 
@@ -229,12 +229,12 @@ void download_data(uint8_t *buffer)
     uint32_t n;
     uint32_t i;
 
-    if (buffer[1] < 4)
+    if (buffer[LINK_BUF_LEN] < LINK_ADDRESS_BYTES)
         return;
     to = (volatile uint8_t *)(uintptr_t)get_address(buffer);
-    n = (uint32_t)buffer[1] - 4u;
+    n = (uint32_t)buffer[LINK_BUF_LEN] - LINK_ADDRESS_BYTES;
     for (i = 0; i < n; ++i)
-        to[i] = buffer[6 + i];
+        to[i] = buffer[LINK_BUF_PAYLOAD + i];
     send_byte(LINK_ACK);
 }
 
@@ -243,7 +243,7 @@ void run_code_at(uint8_t *buffer)
 {
     uint32_t target;
 
-    if (buffer[1] < 4)
+    if (buffer[LINK_BUF_LEN] < LINK_ADDRESS_BYTES)
         return;
     target = get_address(buffer);
     if (is_odd(target))
@@ -258,7 +258,7 @@ static void erase_page_request(uint8_t *buffer)
 {
     uint32_t target;
 
-    if (buffer[1] < 4)
+    if (buffer[LINK_BUF_LEN] < LINK_ADDRESS_BYTES)
         return;
     target = get_address(buffer);
     if (is_odd(target))
@@ -279,12 +279,12 @@ void flash_program(uint8_t *buffer)
     uint32_t dst;
     uint32_t end;
     uint32_t at;
-    const uint8_t *src = buffer + 6;
+    const uint8_t *src = buffer + LINK_BUF_PAYLOAD;
 
-    if (buffer[1] < 4)
+    if (buffer[LINK_BUF_LEN] < LINK_ADDRESS_BYTES)
         return;
     dst = get_address(buffer);
-    end = dst + (uint32_t)buffer[1] - 4u;
+    end = dst + (uint32_t)buffer[LINK_BUF_LEN] - LINK_ADDRESS_BYTES;
     if (end == dst) {
         /* Nothing to program at an even address; an odd one has no byte to
            merge and is malformed. */
@@ -313,9 +313,9 @@ void baud_control(uint8_t *buffer)
 {
     uint8_t code;
 
-    if (buffer[1] < 1)
+    if (buffer[LINK_BUF_LEN] < 1)
         return;
-    code = buffer[2];
+    code = buffer[LINK_BUF_DATA];
     if (code > 0x0F)
         return;
     send_byte(LINK_ACK);
@@ -325,10 +325,10 @@ void baud_control(uint8_t *buffer)
 /* 0x89: data reply with LEN 1 and the version byte. */
 void send_version(uint8_t *buffer)
 {
-    buffer[0] = LINK_REPLY_DATA;
-    buffer[1] = 1;
-    buffer[2] = DAEMON_VERSION;
-    buffer[3] = (uint8_t)(LINK_REPLY_DATA + 1u + DAEMON_VERSION);
+    buffer[LINK_BUF_CMD] = LINK_REPLY_DATA;
+    buffer[LINK_BUF_LEN] = 1;
+    buffer[LINK_BUF_DATA] = DAEMON_VERSION;
+    buffer[LINK_BUF_DATA + 1] = (uint8_t)(LINK_REPLY_DATA + 1u + DAEMON_VERSION);
     send_buffer(buffer);
 }
 

@@ -77,6 +77,14 @@
 #define LINK_FRAME_OVERHEAD 6u /* STX, 00, CMD, LEN, CK, ETX */
 #define LINK_ADDRESS_BYTES 4u
 
+/* The board's programs keep a frame from CMD on, the line's offsets less
+   LINK_FRAME_CMD_AT: a request as received, a reply as send_buffer sends
+   it. A store or program request's payload follows its address. */
+#define LINK_BUF_CMD     (LINK_FRAME_CMD_AT - LINK_FRAME_CMD_AT)
+#define LINK_BUF_LEN     (LINK_FRAME_LEN_AT - LINK_FRAME_CMD_AT)
+#define LINK_BUF_DATA    (LINK_FRAME_DATA_AT - LINK_FRAME_CMD_AT)
+#define LINK_BUF_PAYLOAD (LINK_BUF_DATA + LINK_ADDRESS_BYTES)
+
 /* Limits. */
 #define LINK_MAX_LEN 255u
 /* A frame buffer: the board keeps a request from CMD on (LEN 255 takes
