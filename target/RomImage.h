@@ -55,7 +55,7 @@ struct RomImageT {
     }
 };
 
-// The text's records and facts.
+// Parses a file's text already read: its records and what they hold.
 RomImageT ParseRomImage(std::string text);
 
 // Reads a file whole, then parses it. Regular files, pipes and FIFOs are
