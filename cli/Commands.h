@@ -3,7 +3,7 @@
 // ends with one result report.
 #include "Options.h"
 #include "Reporter.h"
-#include "RomUpload.h"
+#include "RomImage.h"
 
 int ProgramCommand(const Options& o, Reporter& r);  // program FILE [--verify]
 int VerifyCommand(const Options& o, Reporter& r);   // verify FILE
@@ -16,6 +16,6 @@ int PortsCommand(const Options& o, Reporter& r);    // ports
 int SeveralBoards(const Options& o, Reporter& r, int argc, char** argv);
 
 // Reads the ROM file once and checks all of it; an exit code.
-int LoadRom(const std::string& path, Reporter& r, RomFileT& rom, RomCheckT& check);
+int LoadRom(const std::string& path, Reporter& r, RomImageT& rom);
 // Prints what the board sends for the given time (after a restart or run).
 void Monitor(Reporter& r, double seconds);

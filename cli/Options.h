@@ -41,7 +41,3 @@ struct Options {
     // run
     std::string runAddress;
 };
-
-// An address or length as written on the command line: decimal, or hex
-// with 0x. False when it is not a number or does not fit 32 bits.
-bool ParseNumber(const std::string& text, std::uint32_t& value);

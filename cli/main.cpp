@@ -6,7 +6,7 @@
 #include "Commands.h"
 #include "ExitCodes.h"
 #include "Platform.h"
-#include "Session.h"
+#include "Trace.h"
 
 namespace {
 

@@ -4,12 +4,13 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "BringUp.h"
 #include "DaemonDownload.h"
 #include "FastVerify.h"
 #include "FlashMemT.h"
 #include "SectorErase.h"
 #include "StatusTexts.h"
-#include "Target.h"
+#include "TargetState.h"
 
 namespace {
 
@@ -32,11 +33,12 @@ std::string LoadingText(const std::string& path) {
 
 // The frames' 8-bit sum misses some double errors on a noisy line, so after
 // the last frame the flash is compared with the file: by CRCs computed on
-// the board, or by reading it back where the board cannot run that.
-int CheckProgrammed(const RomFileT& rom, std::string& reason) {
-    const FastVerifyResultT f = FastVerifyRomText(rom.text, nullptr);
+// the board, or by reading it back where the board cannot run that. True
+// when the flash holds the file; otherwise reason says why not.
+bool CheckProgrammed(const RomImageT& rom, std::string& reason) {
+    const FastVerifyResultT f = FastVerifyRom(rom, nullptr);
     const VerifyResultT& v = f.verify;
-    if (v.result == 0 && v.differing == 0) return 0;
+    if (v.result == 0 && v.differing == 0) return true;
     char text[160];
     if (v.result == 0)
         std::snprintf(text, sizeof text, "the flash does not hold the file: %lu %s, the first at 0x%06X",
@@ -45,7 +47,7 @@ int CheckProgrammed(const RomFileT& rom, std::string& reason) {
     else
         std::snprintf(text, sizeof text, "the flash could not be checked against the file (%d)", v.result);
     reason = text;
-    return -1;
+    return false;
 }
 
 }  // namespace
@@ -60,12 +62,12 @@ ConnectOutcomeT RunConnectSequence(SequenceViewT& view, const FastOptionsT& fast
     view.DisableStart();
     // Compared as a 16-bit value, as the result has always been.
     const auto connected = static_cast<std::int16_t>(Timed(view, "bring-up", [&] { return Connect(fast); }));
-    if (connected == 2) {
+    if (connected == connect_result::kDaemonRunning) {
         view.SetStatus(status::kDaemonAlreadyRunning);
         view.SetLamp(LampT::Connection);
         return ConnectOutcomeT::DaemonAlreadyRunning;
     }
-    if (connected != 1) {
+    if (connected != connect_result::kMonitor) {
         view.SetStatus(status::kConnectFailed);
         if (connected != kLinkBusy)
             view.Reason("the board answered neither at 9600 nor at 38400 baud; nothing was written to it");
@@ -75,9 +77,8 @@ ConnectOutcomeT RunConnectSequence(SequenceViewT& view, const FastOptionsT& fast
     view.SetStatus(status::kLoadingDaemon);
     view.SetLamp(LampT::Connection);
     view.ShowProgress(0, kDaemonProgressRange);
-    // 0 and 1 (already running) both mean the daemon runs.
-    const auto loaded = static_cast<unsigned>(Timed(view, "download", [&] { return DownloadDaemon(fast.monitorFirst); }));
-    if (loaded < 2) {
+    const int loaded = Timed(view, "download", [&] { return DownloadDaemon(view, fast.monitorFirst); });
+    if (loaded == download_result::kStarted || loaded == download_result::kAlreadyRunning) {
         view.SetStatus(status::kDaemonRunning);
         view.SetLamp(LampT::Daemon);
         view.DaemonReady();
@@ -89,63 +90,59 @@ ConnectOutcomeT RunConnectSequence(SequenceViewT& view, const FastOptionsT& fast
     return ConnectOutcomeT::Failed;
 }
 
-bool RunEraseStep(SequenceViewT& view, const FastOptionsT& fast, const RomFileT* rom) {
+bool RunEraseStep(SequenceViewT& view, const FastOptionsT& fast, const RomImageT* rom) {
     view.SetStatus(status::kErasing);
     view.HideProgress();
     const bool sectors = fast.sectorErase && rom != nullptr;
     const int erased =
-        Timed(view, "erase", [&] { return sectors ? EraseTouchedSectors(rom->text) : EraseFlash(); });
-    if (erased == 0) {
+        Timed(view, "erase", [&] { return sectors ? EraseTouchedSectors(*rom) : EraseFlash(); });
+    if (erased == erase_result::kErased) {
         view.SetStatus(status::kErased);
         view.SetLamp(LampT::Erased);
         return true;
     }
-    view.SetStatus(erased == -100 ? status::kEraseNoDaemon : status::kEraseFailed);
+    view.SetStatus(erased == erase_result::kNoDaemon ? status::kEraseNoDaemon : status::kEraseFailed);
     if (sectors && !SerialNumberRescueFile().empty())
         view.Reason("the serial-number area is not back in the flash; a copy is in " + SerialNumberRescueFile());
-    else if (erased != -100)
+    else if (erased != erase_result::kNoDaemon)
         view.Reason("the daemon did not report the erase done; the flash may be partly erased");
     view.EnableReset();
     return false;
 }
 
-bool CheckBeforeErase(SequenceViewT& view, const RomFileT& rom) {
-    if (!daemonRunning) return true;
-    RomCheckT check;
-    if (rom.result != 0) {
-        check.result = rom.result;
-        check.reason = rom.reason;
-    } else {
-        check = CheckRomText(rom.text);
-    }
-    if (check.result == 0) return true;
+bool CheckBeforeErase(SequenceViewT& view, const RomImageT& rom) {
+    if (!daemonRunning || rom.result == 0) return true;
     view.SetStatus(status::kLoadFailed);
-    view.Reason(RomCheckText(check) + "; nothing was erased");
+    view.Reason(RomCheckText(rom) + "; nothing was erased");
     view.EnableReset();
     return false;
 }
 
 namespace {
 
-UploadOutcomeT UploadWith(SequenceViewT& view, const std::string& path, const RomFileT& rom,
+UploadOutcomeT UploadWith(SequenceViewT& view, const std::string& path, const RomImageT& rom,
                           const FastOptionsT* fast) {
-    view.ShowProgress(0, static_cast<unsigned>(CountLinesText(rom.text)) & 0xFFFFu);
+    view.ShowProgress(0, static_cast<unsigned>(rom.lines) & 0xFFFFu);
     view.SetStatus(LoadingText(path));
     int uploaded = Timed(view, "upload", [&] {
-        return fast != nullptr ? UploadRomTextFast(rom.text, *fast) : UploadRomText(rom.text, 0);
+        return fast != nullptr ? UploadRomImageFast(rom, *fast, view) : UploadRomImage(rom, 0, view);
     });
-    // Why it failed, said after the status text it explains.
+    // Why it failed, said after the status text it explains. A flash that
+    // does not hold the file is a load error, as a refused block is.
     std::string reason =
         "the board stopped taking the file before its end; the flash is erased and only partly programmed";
-    if (uploaded == 0) uploaded = Timed(view, "check", [&] { return CheckProgrammed(rom, reason); });
-    if (uploaded == 0) {
+    if (uploaded == upload_result::kDone)
+        uploaded = Timed(view, "check", [&] {
+            return CheckProgrammed(rom, reason) ? upload_result::kDone : upload_result::kBlockRefused;
+        });
+    if (uploaded == upload_result::kDone) {
         view.SetStatus(status::kLoadCompleted);
         view.SetLamp(LampT::Uploading);
         view.SetLamp(LampT::Completed);
         view.UploadSucceeded();
         return UploadOutcomeT::Completed;
     }
-    if (uploaded == 1) {
+    if (uploaded == upload_result::kNoDaemon) {
         view.SetStatus(status::kLoadNoDaemon);
         return UploadOutcomeT::NoDaemon;
     }
@@ -157,11 +154,11 @@ UploadOutcomeT UploadWith(SequenceViewT& view, const std::string& path, const Ro
 
 }  // namespace
 
-UploadOutcomeT RunUploadStep(SequenceViewT& view, const std::string& path, const RomFileT& rom) {
+UploadOutcomeT RunUploadStep(SequenceViewT& view, const std::string& path, const RomImageT& rom) {
     return UploadWith(view, path, rom, nullptr);
 }
 
-UploadOutcomeT RunUploadSequence(SequenceViewT& view, const std::string& path, const RomFileT& rom,
+UploadOutcomeT RunUploadSequence(SequenceViewT& view, const std::string& path, const RomImageT& rom,
                                  const FastOptionsT& fast) {
     LinkUseT use;
     if (!use.Held()) {

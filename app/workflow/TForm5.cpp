@@ -1,6 +1,5 @@
 #include "TForm5.h"
 
-#include "Progress.h"
 #include "RomUpload.h"
 #include "TForm1.h"
 #include "TForm5View.h"
@@ -16,14 +15,11 @@ TForm5::TForm5(WindowSurfaceT& surface) : surface_(surface), view_(std::make_uni
     RomFileName.clear();
     ErasedLamp = RomFileLamp = AutoStarted = false;
     ClearLampStates();
-    SetProgressSink(view_.get());
 }
 
 TForm5::~TForm5() {
     // The window's destruction runs the steps of "Exit" once more.
     Button4Click();
-    // An abandoned worker may still report; its sink must outlive it.
-    if (WorkersIdle()) SetProgressSink(nullptr);
 }
 
 void TForm5::RefreshLamps() { surface_.PaintLamps(Lamps); }

@@ -17,7 +17,7 @@
 #include "QtLayout.h"
 #include "QtSurface.h"
 #include "StatusTexts.h"
-#include "Target.h"
+#include "TargetState.h"
 #include "TormaneMain.h"
 #include "Tormane.h"
 
@@ -30,17 +30,14 @@ class QtWindow : public ::testing::Test {
 protected:
     QtWindow() {
         CommandLine.clear();
-        daemonRunning = false;
+        ResetTargetState();
         UnbindAllPorts();
-        ResetTargetConfiguration();
         windows = std::make_unique<QtWindowsT>();
     }
     ~QtWindow() override {
         EXPECT_TRUE(QTest::qWaitFor([] { return Form5->WorkersIdle(); }, kWaitMs));
         windows.reset();
-        TargetFlash.reset();
-        TargetLink.reset();
-        daemonRunning = false;
+        ResetTargetState();
         board.reset();
         UnbindAllPorts();
     }

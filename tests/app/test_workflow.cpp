@@ -15,7 +15,7 @@
 #include "TForm1.h"
 #include "TForm4.h"
 #include "TForm5.h"
-#include "Target.h"
+#include "TargetState.h"
 #include "Tormane.h"
 
 namespace {
@@ -24,9 +24,8 @@ class Workflow : public ::testing::Test {
 protected:
     Workflow() {
         CommandLine.clear();
-        daemonRunning = false;
+        ResetTargetState();
         UnbindAllPorts();
-        ResetTargetConfiguration();
     }
     ~Workflow() override {
         if (form5) {
@@ -38,9 +37,7 @@ protected:
         Form1 = nullptr;
         form4.reset();
         form1.reset();
-        TargetFlash.reset();
-        TargetLink.reset();
-        daemonRunning = false;
+        ResetTargetState();
         board.reset();
         UnbindAllPorts();
     }
