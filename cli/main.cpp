@@ -7,6 +7,7 @@
 #include "ExitCodes.h"
 #include "Platform.h"
 #include "Session.h"
+#include "ZelmoVersion.h"
 
 namespace {
 
@@ -65,6 +66,7 @@ int main(int argc, char** argv) {
     CLI::App app{"zelmo-cli: programs the AM29F400 flash of a CPU32 board over RS-232"};
     app.require_subcommand(1);
     app.footer(exitcode::kHelp);
+    app.set_version_flag("--version", std::string("zelmo-cli ") + kZelmoVersion);
     // CLI11 reads "/x" as an option on Windows; file paths start so under Wine.
     app.allow_windows_style_options(false);
     Options o;
