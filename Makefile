@@ -3,10 +3,11 @@ BUILD       ?= build
 WIN_BUILD   ?= build-win
 FUZZ_BUILD  ?= build-fuzz
 BENCH_BUILD ?= build-bench
+PKG_BUILD   ?= build-pkg
 FUZZ_SECONDS ?= 300
 JOBS        ?= $(shell nproc)
 
-.PHONY: all setup configure build windows test demo screenshots soak bench fuzz fuzz-daemon clean
+.PHONY: all setup configure build windows package test demo screenshots soak bench fuzz fuzz-daemon clean
 
 all: build
 
@@ -25,6 +26,24 @@ windows: setup
 	cmake -S . -B $(WIN_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 	  -DCMAKE_BUILD_TYPE=Release -DZELMO_NATIVE_BUILD=$(abspath $(BUILD))
 	cmake --build $(WIN_BUILD) -j $(JOBS)
+
+# What a user installs: the Debian packages zelmo, zelmo-cli and zelmo-sim
+# (in $(PKG_BUILD)/packages), and the Windows installer and zip (in
+# $(WIN_BUILD)/package); then their checks: lintian, an install that
+# programs the example into zelmo-sim, the installer under Wine. An
+# optimized build of its own with Debian's build flags, of the three
+# programs only; make test runs those checks when the packages are there.
+package: build windows
+	export DEB_BUILD_MAINT_OPTIONS=hardening=+all; \
+	cmake -S . -B $(PKG_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELMO_TESTS=OFF \
+	  -DCMAKE_CXX_FLAGS="$$(dpkg-buildflags --get CXXFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" \
+	  -DCMAKE_EXE_LINKER_FLAGS="$$(dpkg-buildflags --get LDFLAGS)"
+	cmake --build $(PKG_BUILD) -j $(JOBS) --target zelmo zelmo-cli zelmo-sim zelmo_manpages zelmo_changelog example_roms
+	rm -rf $(PKG_BUILD)/packages
+	cd $(PKG_BUILD) && cpack -G DEB
+	cmake --build $(WIN_BUILD) --target windows_installer windows_zip
+	ctest --test-dir $(BUILD) --output-on-failure -L package
+	ctest --test-dir $(WIN_BUILD) --output-on-failure -L package
 
 test: build windows
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
@@ -73,4 +92,4 @@ fuzz-daemon: build
 	  $(BUILD)/tests/daemon/daemon_sim_tests --gtest_filter='DaemonFuzz.*'
 
 clean:
-	rm -rf $(BUILD) $(WIN_BUILD) $(FUZZ_BUILD) fuzz-work
+	rm -rf $(BUILD) $(WIN_BUILD) $(FUZZ_BUILD) $(PKG_BUILD) fuzz-work

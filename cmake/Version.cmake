@@ -41,9 +41,15 @@ endfunction()
 # A Debian version sorts "+" after the release it extends and allows no "-"
 # in a native package's version: 0.1-93-g30e5ade becomes 0.1+93.g30e5ade.
 function(zelmo_debian_version text out_var)
-  string(REGEX REPLACE "^([^-]*)-" "\\1+" v "${text}")
-  string(REPLACE "-" "." v "${v}")
-  set(${out_var} "${v}" PARENT_SCOPE)
+  string(FIND "${text}" "-" dash)
+  if(dash GREATER -1)
+    string(SUBSTRING "${text}" 0 ${dash} release)
+    math(EXPR rest_start "${dash} + 1")
+    string(SUBSTRING "${text}" ${rest_start} -1 rest)
+    string(REPLACE "-" "." rest "${rest}")
+    set(text "${release}+${rest}")
+  endif()
+  set(${out_var} "${text}" PARENT_SCOPE)
 endfunction()
 
 function(zelmo_write_version_source source_dir fallback output)
