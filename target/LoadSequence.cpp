@@ -33,7 +33,7 @@ std::string LoadingText(const std::string& path) {
 // The frames' 8-bit sum misses some double errors on a noisy line, so after
 // the last frame the flash is compared with the file: by CRCs computed on
 // the board, or by reading it back where the board cannot run that.
-int CheckProgrammed(SequenceViewT& view, const RomFileT& rom) {
+int CheckProgrammed(const RomFileT& rom, std::string& reason) {
     const FastVerifyResultT f = FastVerifyRomText(rom.text, nullptr);
     const VerifyResultT& v = f.verify;
     if (v.result == 0 && v.differing == 0) return 0;
@@ -44,7 +44,7 @@ int CheckProgrammed(SequenceViewT& view, const RomFileT& rom) {
                       static_cast<unsigned>(v.firstAddress));
     else
         std::snprintf(text, sizeof text, "the flash could not be checked against the file (%d)", v.result);
-    view.Reason(text);
+    reason = text;
     return -1;
 }
 
@@ -67,6 +67,8 @@ ConnectOutcomeT RunConnectSequence(SequenceViewT& view, const FastOptionsT& fast
     }
     if (connected != 1) {
         view.SetStatus(status::kConnectFailed);
+        if (connected != kLinkBusy)
+            view.Reason("the board answered neither at 9600 nor at 38400 baud; nothing was written to it");
         view.EnableReset();
         return ConnectOutcomeT::Failed;
     }
@@ -82,6 +84,7 @@ ConnectOutcomeT RunConnectSequence(SequenceViewT& view, const FastOptionsT& fast
         return ConnectOutcomeT::DaemonStarted;
     }
     view.SetStatus(status::kDaemonLoadFailed);
+    view.Reason("the daemon could not be stored in the board's RAM and started; the flash was not touched");
     view.EnableReset();
     return ConnectOutcomeT::Failed;
 }
@@ -100,13 +103,24 @@ bool RunEraseStep(SequenceViewT& view, const FastOptionsT& fast, const RomFileT*
     view.SetStatus(erased == -100 ? status::kEraseNoDaemon : status::kEraseFailed);
     if (sectors && !SerialNumberRescueFile().empty())
         view.Reason("the serial-number area is not back in the flash; a copy is in " + SerialNumberRescueFile());
+    else if (erased != -100)
+        view.Reason("the daemon did not report the erase done; the flash may be partly erased");
     view.EnableReset();
     return false;
 }
 
 bool CheckBeforeErase(SequenceViewT& view, const RomFileT& rom) {
-    if (!daemonRunning || (rom.result == 0 && CheckRomText(rom.text).result == 0)) return true;
+    if (!daemonRunning) return true;
+    RomCheckT check;
+    if (rom.result != 0) {
+        check.result = rom.result;
+        check.reason = rom.reason;
+    } else {
+        check = CheckRomText(rom.text);
+    }
+    if (check.result == 0) return true;
     view.SetStatus(status::kLoadFailed);
+    view.Reason(RomCheckText(check) + "; nothing was erased");
     view.EnableReset();
     return false;
 }
@@ -120,7 +134,10 @@ UploadOutcomeT UploadWith(SequenceViewT& view, const std::string& path, const Ro
     int uploaded = Timed(view, "upload", [&] {
         return fast != nullptr ? UploadRomTextFast(rom.text, *fast) : UploadRomText(rom.text, 0);
     });
-    if (uploaded == 0) uploaded = Timed(view, "check", [&] { return CheckProgrammed(view, rom); });
+    // Why it failed, said after the status text it explains.
+    std::string reason =
+        "the board stopped taking the file before its end; the flash is erased and only partly programmed";
+    if (uploaded == 0) uploaded = Timed(view, "check", [&] { return CheckProgrammed(rom, reason); });
     if (uploaded == 0) {
         view.SetStatus(status::kLoadCompleted);
         view.SetLamp(LampT::Uploading);
@@ -133,6 +150,7 @@ UploadOutcomeT UploadWith(SequenceViewT& view, const std::string& path, const Ro
         return UploadOutcomeT::NoDaemon;
     }
     view.SetStatus(status::kLoadFailed);
+    view.Reason(reason);
     view.EnableReset();
     return UploadOutcomeT::Failed;
 }

@@ -10,11 +10,9 @@
 #include <random>
 #include <string>
 
-#include "SxFile.h"
+#include "QtSurface.h"
 #include "StatusTexts.h"
-#include "TForm1.h"
-#include "TForm4.h"
-#include "TForm5.h"
+#include "SxFile.h"
 #include "TormaneMain.h"
 #include "Tormane.h"
 
@@ -44,7 +42,7 @@ std::string WriteDemoRom() {
 
 // Calls step every 20 ms until it returns true.
 void Every20ms(std::function<bool()> step) {
-    auto* t = new QTimer(Form5);
+    auto* t = new QTimer(QtWindows->form5.get());
     QObject::connect(t, &QTimer::timeout, [t, step] {
         if (step()) t->stop();
     });
@@ -53,18 +51,19 @@ void Every20ms(std::function<bool()> step) {
 
 void Success() {
     const std::string rom = WriteDemoRom();
-    Save(Form1, "port-dialog.png");
+    QtForm5* window = QtWindows->form5.get();
+    Save(QtWindows->form1.get(), "port-dialog.png");
     Form1->Button1Click();
-    Form5->OpenDialog1 = [rom](QWidget*) { return std::optional<QString>(QString::fromStdString(rom)); };
+    window->OpenDialog1 = [rom](QWidget*) { return std::optional<std::string>(rom); };
     Form5->Button1Click();
-    Every20ms([rom, middle = false]() mutable {
-        const std::string s = Form5->Status().toStdString();
-        if (!middle && s == "Loading " + rom && Form5->ProgressBar1->value() * 2 > Form5->ProgressBar1->maximum()) {
-            Save(Form5, "main-uploading.png");
+    Every20ms([rom, window, middle = false]() mutable {
+        const std::string s = Form5->Status();
+        if (!middle && s == "Loading " + rom && window->ProgressBar1->value() * 2 > window->ProgressBar1->maximum()) {
+            Save(window, "main-uploading.png");
             middle = true;
         }
         if (s != status::kLoadCompleted || !Form5->WorkersIdle()) return false;
-        Save(Form5, "main-completed.png");
+        Save(window, "main-completed.png");
         std::remove(rom.c_str());
         Form5->Button4Click();
         return true;
@@ -75,11 +74,11 @@ void Fatal() {
     Form1->Button1Click();
     Form5->Button1Click();
     Every20ms([] {
-        if (!Form5->WorkersIdle() || !Form5->Button3->isEnabled()) return false;
+        if (!Form5->WorkersIdle() || !Form5->ButtonEnabled(ButtonT::Reset)) return false;
         Form5->Button3Click();
-        if (Form4->isVisible()) {
-            Save(Form5, "main-attempts-used.png");
-            Save(Form4, "fatal-error.png");
+        if (QtWindows->form4->isVisible()) {
+            Save(QtWindows->form5.get(), "main-attempts-used.png");
+            Save(QtWindows->form4.get(), "fatal-error.png");
             Form4->Button1Click();
             return true;
         }

@@ -1,18 +1,16 @@
 #pragma once
-// How the main window shows the loading sequence's reports.
-#include <QProgressBar>
+// How the main window shows the loading sequence's reports: each one runs on
+// the window's thread and is painted before the reporting thread goes on.
 #include <algorithm>
 
 #include "TForm5.h"
 
-// The loading sequence's reports, each shown on the window's thread before
-// the reporting thread goes on.
 class TForm5::View final : public SequenceViewT {
 public:
     explicit View(TForm5& form) : f_(form) {}
 
     void SetStatus(const std::string& text) override {
-        f_.OnWindowThread([&] { f_.SetStatus(QString::fromStdString(text)); });
+        f_.OnWindowThread([&] { f_.SetStatus(text); });
     }
     void SetLamp(LampT lamp) override {
         f_.OnWindowThread([&] {
@@ -25,48 +23,41 @@ public:
             [&] { f_.ShowProgress(static_cast<std::uint16_t>(min), static_cast<std::uint16_t>(max)); });
     }
     void HideProgress() override {
-        f_.OnWindowThread([&] {
-            f_.ProgressBar1->setValue(0);
-            f_.ProgressBar1->hide();
-        });
+        // ProgressShown stays as it was: the bar comes back with the upload.
+        f_.OnWindowThread([&] { f_.surface_.HideProgress(true); });
     }
     void DisableStart() override {
-        f_.OnWindowThread([&] { f_.Button1->setEnabled(false); });
+        f_.OnWindowThread([&] { f_.EnableButton(ButtonT::Start, false); });
     }
     void EnableReset() override {
-        f_.OnWindowThread([&] { f_.Button3->setEnabled(true); });
+        f_.OnWindowThread([&] { f_.EnableButton(ButtonT::Reset, true); });
     }
     void DaemonReady() override {
-        f_.OnWindowThread([&] { f_.Timer1->start(); });
+        f_.OnWindowThread([&] {
+            f_.timerArmed_ = true;
+            f_.surface_.StartTimer1(1000);
+        });
     }
     void UploadSucceeded() override {
-        f_.OnWindowThread([&] { f_.Button5->setEnabled(false); });
+        f_.OnWindowThread([&] { f_.EnableButton(ButtonT::RomFile, false); });
     }
     void SetProgress(int position) override {
-        f_.OnWindowThread([&] {
-            auto* bar = f_.ProgressBar1;
-            bar->setValue(std::clamp(position, bar->minimum(), bar->maximum()));
-            bar->repaint();
-        });
+        f_.OnWindowThread([&] { f_.surface_.MoveProgress(position); });
     }
     void FillProgress() override {
-        f_.OnWindowThread([&] {
-            f_.ProgressBar1->setValue(f_.ProgressBar1->maximum());
-            f_.ProgressBar1->repaint();
-        });
+        f_.OnWindowThread([&] { f_.surface_.FillProgress(); });
     }
     void ToggleUploadLamp() override {
         f_.OnWindowThread([&] { f_.ToggleUploadLamp(); });
     }
     void EnableRestart() override {
-        f_.OnWindowThread([&] { f_.Button6->setEnabled(true); });
+        f_.OnWindowThread([&] { f_.EnableButton(ButtonT::Restart, true); });
     }
-    // Beside the status text, as a port's reason is.
+    // Beside the status text it explains.
     void Reason(const std::string& text) override {
-        f_.OnWindowThread([&] { f_.Memo1->setToolTip(QString::fromStdString(text)); });
+        f_.OnWindowThread([&] { f_.SetStatus(f_.status_, text); });
     }
 
 private:
     TForm5& f_;
 };
-

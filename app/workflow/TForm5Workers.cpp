@@ -1,7 +1,6 @@
 // The main window's worker threads, and how their reports reach the window.
-#include <QMetaObject>
-#include <QThread>
 #include <optional>
+#include <system_error>
 #include <thread>
 
 #include "CommPort.h"
@@ -10,20 +9,15 @@
 #include "TForm5View.h"
 #include "Target.h"
 
-void TForm5::MakeView() {
-    view_ = std::make_unique<View>(*this);
-    SetProgressSink(view_.get());
-}
-
 void TForm5::OnWindowThread(const std::function<void()>& fn) {
-    if (QThread::currentThread() == thread()) {
+    if (surface_.OnWindowThread()) {
         fn();
         return;
     }
     // After "Exit" nobody shows reports any more; a worker must not wait
     // for a window that is going away.
     if (abandoned_) return;
-    QMetaObject::invokeMethod(this, fn, Qt::BlockingQueuedConnection);
+    surface_.RunOnWindowThread(fn);
 }
 
 template <typename Body>
@@ -47,7 +41,7 @@ bool TForm5::WorkersIdle() const {
 
 void TForm5::StartConnectWorker() {
     // A worker that cannot be made ends the program, as "Exit" would.
-    if (!StartWorker(ConnectThread, [this] { ConnectWorker(); })) close();
+    if (!StartWorker(ConnectThread, [this] { ConnectWorker(); })) FormClose();
 }
 
 void TForm5::StartUpload() {
@@ -55,7 +49,18 @@ void TForm5::StartUpload() {
         Button5Click();
         return;
     }
-    if (!StartWorker(UploadThread, [this, path = RomFileName] { UploadWorker(path); })) close();
+    // Without a daemon the erase only says so and sends nothing: said here
+    // and now, its texts come before those of the connect sequence that a
+    // command line starts right after this choice.
+    if (!daemonRunning) {
+        if (!LinkUseT().Held()) {
+            SetStatus(status::kBusy);
+            return;
+        }
+        RunErase();
+        return;
+    }
+    if (!StartWorker(UploadThread, [this, path = RomFileName] { UploadWorker(path); })) FormClose();
 }
 
 void TForm5::ConnectWorker() {
@@ -69,8 +74,7 @@ ConnectOutcomeT TForm5::RunConnect() {
     const ConnectOutcomeT outcome = RunConnectSequence(*view_);
     // The status text stays the operator's; the system's reason for a port
     // that would not open goes beside it.
-    const QString why = outcome == ConnectOutcomeT::Failed ? QString::fromStdString(CommOpenError()) : QString();
-    OnWindowThread([&] { Memo1->setToolTip(why); });
+    if (outcome == ConnectOutcomeT::Failed && !CommOpenError().empty()) view_->Reason(CommOpenError());
     return outcome;
 }
 
@@ -79,17 +83,9 @@ bool TForm5::RunErase() { return RunEraseStep(*view_); }
 void TForm5::UploadWorker(const std::string& path) {
     // Read once, before the link is taken: a pipe may keep us waiting.
     const RomFileT rom = ReadRomFile(path.c_str());
-    std::optional<LinkUseT> use(std::in_place);
-    if (!use->Held()) {
+    LinkUseT use;
+    if (!use.Held()) {
         view_->SetStatus(status::kBusy);
-        return;
-    }
-    // Without a daemon the erase only says so and nothing goes on the line:
-    // let go of the link at once, so that the connect sequence which a
-    // command line starts right after this choice is not refused.
-    if (!daemonRunning) {
-        use.reset();
-        RunErase();
         return;
     }
     if (!CheckBeforeErase(*view_, rom) || !RunErase()) return;
