@@ -9,6 +9,7 @@
 #include <exception>
 #include <memory>
 
+#include "FlashMemT.h"
 #include "PortNames.h"
 #include "TForm1.h"
 #include "TForm4.h"

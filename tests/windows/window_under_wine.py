@@ -102,14 +102,26 @@ class Session:
         self.env["DISPLAY"] = self.display
         self.env["ZELMO_WINE_DISPLAY"] = self.display
 
-    def wine(self, *argv, check=True, **kw):
-        r = subprocess.run([self.args.wine_run, self.prefix, *argv], env=self.env, cwd=self.work,
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, **kw)
-        if r.returncode == 77:
-            raise Skip(r.stderr.strip() or "Wine cannot start")
-        if check and r.returncode != 0:
-            raise Failure("%s exited with %d: %s" % (" ".join(argv), r.returncode, r.stderr.strip()))
-        return r.stdout
+    def wine(self, *argv, check=True):
+        # Into files, not pipes: the Wine session's own processes, started
+        # by the first program, would hold a pipe open long after.
+        out_path = os.path.join(self.work, "wine.out")
+        err_path = os.path.join(self.work, "wine.err")
+        with open(out_path, "w") as out, open(err_path, "w") as err:
+            try:
+                rc = subprocess.run([self.args.wine_run, self.prefix, *argv], env=self.env, cwd=self.work,
+                                    stdin=subprocess.DEVNULL, stdout=out, stderr=err, timeout=120).returncode
+            except subprocess.TimeoutExpired:
+                raise Failure("%s did not end within 120 s" % " ".join(argv))
+        with open(out_path) as f:
+            output = f.read()
+        with open(err_path) as f:
+            errors = f.read().strip()
+        if rc == 77:
+            raise Skip(errors or "Wine cannot start")
+        if check and rc != 0:
+            raise Failure("%s exited with %d: %s" % (" ".join(argv), rc, errors))
+        return output
 
     def stop_wine(self):
         server = shutil.which("wineserver") or "/usr/lib/wine/wineserver"
@@ -117,38 +129,44 @@ class Session:
         subprocess.run([server, "-w"], env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                        timeout=30)
 
-    def prepare_prefix(self, dpi):
+    def prepare_prefix(self, dpi, com1):
+        """Wine draws the frames itself (there is no window manager), at
+        dpi, and its COM1 reaches the device com1."""
         # A session left by an earlier case speaks to an X server gone.
         if os.path.isdir(self.prefix):
             self.stop_wine()
         self.wine("cmd", "/c", "exit")  # makes the prefix on first use
-        # Wine draws the frames itself (there is no window manager), at the
-        # DPI asked for.
         self.wine("reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed", "/d", "N", "/f")
         self.wine("reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels", "/t", "REG_DWORD",
                   "/d", str(dpi), "/f")
+        # The session's start maps the ports anew from this list (a link
+        # made by hand in dosdevices would give way to /dev/ttyS0).
+        self.wine("reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "COM1", "/d", com1, "/f")
         self.stop_wine()
         self.dpi = dpi
-        self.com1 = os.path.join(self.prefix, "dosdevices", "com1")
-        if os.path.lexists(self.com1):
-            os.unlink(self.com1)
         roms = os.path.join(self.prefix, "drive_c", "roms")
         os.makedirs(roms, exist_ok=True)
         return roms
 
     def start_sim(self, *options):
+        """Starts zelmo-sim; returns it and its pseudo-terminal."""
         sim = os.path.join(self.args.native, "sim", "zelmo-sim")
-        out = open(os.path.join(self.work, "sim.out"), "w")
+        out_path = os.path.join(self.work, "sim.out")
+        out = open(out_path, "w")
         err = open(os.path.join(self.work, "sim.err"), "w")
-        p = subprocess.Popen([sim, "--link", self.com1, *options], stdout=out, stderr=err, cwd=self.work)
+        p = subprocess.Popen([sim, *options], stdout=out, stderr=err, cwd=self.work)
         self.procs.append(p)
-        self.wait_for(lambda: os.path.islink(self.com1), 10, "zelmo-sim's link on COM1")
-        return p
+
+        def device():
+            with open(out_path) as f:
+                line = f.readline()
+            return line.strip() if line.endswith("\n") else None
+        return p, self.wait_for(device, 10, "zelmo-sim's pseudo-terminal")
 
     def silent_line(self):
-        # A pseudo-terminal whose other end reads everything and says nothing.
+        """A pseudo-terminal whose other end reads everything and says
+        nothing; returns its device."""
         master, slave = pty.openpty()
-        path = os.ttyname(slave)
 
         def drain():
             try:
@@ -157,8 +175,8 @@ class Session:
             except OSError:
                 pass
         threading.Thread(target=drain, daemon=True).start()
-        os.symlink(path, self.com1)
         self.pty = (master, slave)
+        return os.ttyname(slave)
 
     def start_zelmo(self, *argv):
         self.zelmo_log = open(os.path.join(self.work, "zelmo.log"), "w")
@@ -176,8 +194,6 @@ class Session:
                     p.wait(10)
                 except subprocess.TimeoutExpired:
                     p.kill()
-        if os.path.lexists(getattr(self, "com1", "")):
-            os.unlink(self.com1)
         if os.path.isdir(self.prefix):
             self.stop_wine()
         if self.xvfb is not None:
@@ -314,16 +330,17 @@ def write_rom(path, size, seed=7):
 
 
 def case_operator(s, args):
-    roms = s.prepare_prefix(96)
     rom = os.path.join(args.native, "examples", "hello.s37")
     if args.screenshots:
+        sim, device = s.start_sim("--real-time", "--dump", "flash.s37", "--trace")
+        roms = s.prepare_prefix(96, device)
         write_rom(os.path.join(roms, "demo.rom"), 12 * 1024)
         name = "demo.rom"
-        sim = s.start_sim("--real-time", "--dump", "flash.s37", "--trace")
     else:
+        sim, device = s.start_sim("--dump", "flash.s37", "--trace")
+        roms = s.prepare_prefix(96, device)
         shutil.copy(rom, os.path.join(roms, "hello.rom"))
         name = "hello.rom"
-        sim = s.start_sim("--dump", "flash.s37", "--trace")
     if args.screenshots:
         # No command line: the port dialog waits for the operator.
         s.start_zelmo()
@@ -378,8 +395,7 @@ def case_operator(s, args):
 
 
 def case_silent_line(s, args):
-    s.prepare_prefix(120)
-    s.silent_line()
+    s.prepare_prefix(120, s.silent_line())
     s.start_zelmo("1")
     main = s.wait_for(lambda: s.window("TForm5"), 60, "main window")
     if (main.w, main.h) != (722, 450):
@@ -413,11 +429,11 @@ def case_silent_line(s, args):
 
 
 def case_exit_during_erase(s, args):
-    roms = s.prepare_prefix(96)
-    shutil.copy(os.path.join(args.native, "examples", "hello.s37"), os.path.join(roms, "hello.rom"))
     # The data sheet's longest times, at the board's own pace: the chip
     # erase takes 88 s.
-    sim = s.start_sim("--timing", "slowest", "--real-time")
+    sim, device = s.start_sim("--timing", "slowest", "--real-time")
+    roms = s.prepare_prefix(96, device)
+    shutil.copy(os.path.join(args.native, "examples", "hello.s37"), os.path.join(roms, "hello.rom"))
     s.start_zelmo("1")
     s.wait_for(lambda: s.window("TForm5"), 60, "main window")
     s.click("TForm5", "ROM File")
@@ -448,6 +464,8 @@ def main():
     p.add_argument("--srec-cmp", default="srec_cmp")
     p.add_argument("--screenshots")
     args = p.parse_args()
+    for key in ("wine_run", "prefix", "zelmo", "wininfo", "native", "work"):
+        setattr(args, key, os.path.abspath(getattr(args, key)))
     name = "window %s" % args.case
     if not os.access(os.path.join(args.native, "sim", "zelmo-sim"), os.X_OK):
         print("%s: needs zelmo-sim of the native build in %s (make build); skipping" % (name, args.native))
