@@ -10,7 +10,7 @@ Cases:
   operator           command line "1", Start, a typed path in the file
                      dialog, six green lamps, Restart Receiver, the board
                      greets, the saved flash equals the file, Exit
-  silent-line        at 120 dpi: Start, then Reset and Connect until the
+  silent-line        at 120 dpi (the others at 96): Start, then Reset and Connect until the
                      fatal-error dialog, whose "Continue" ends the program
   exit-during-erase  ROM File first (the command line then starts the
                      sequence), "Exit" while the flash erases ends the
@@ -59,7 +59,8 @@ class Control:
             self.children = []
         else:
             self.id = int(fields[5])
-            self.text = fields[6] if len(fields) > 6 else ""
+            self.focused = fields[6] == "1"
+            self.text = fields[7] if len(fields) > 7 else ""
 
     def centre(self):
         return self.x + self.w // 2, self.y + self.h // 2
@@ -135,13 +136,15 @@ class Session:
         # A session left by an earlier case speaks to an X server gone.
         if os.path.isdir(self.prefix):
             self.stop_wine()
-        self.wine("cmd", "/c", "exit")  # makes the prefix on first use
-        self.wine("reg", "add", "HKCU\\Software\\Wine\\X11 Driver", "/v", "Managed", "/d", "N", "/f")
-        self.wine("reg", "add", "HKCU\\Control Panel\\Desktop", "/v", "LogPixels", "/t", "REG_DWORD",
-                  "/d", str(dpi), "/f")
-        # The session's start maps the ports anew from this list (a link
-        # made by hand in dosdevices would give way to /dev/ttyS0).
-        self.wine("reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", "COM1", "/d", com1, "/f")
+        # The session's start maps the ports anew from Wine's Ports list (a
+        # link made by hand in dosdevices would give way to /dev/ttyS0). One
+        # Wine start for all three, which also makes the prefix on first use.
+        settings = os.path.join(self.work, "settings.reg")
+        with open(settings, "w") as f:
+            f.write('REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\n"Managed"="N"\n\n'
+                    '[HKEY_CURRENT_USER\\Control Panel\\Desktop]\n"LogPixels"=dword:%08x\n\n'
+                    '[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n"COM1"="%s"\n' % (dpi, com1))
+        self.wine("regedit", "/s", "Z:" + settings.replace("/", "\\"))
         self.stop_wine()
         self.dpi = dpi
         roms = os.path.join(self.prefix, "drive_c", "roms")
@@ -257,6 +260,24 @@ class Session:
         self.xdotool("mousemove", str(x), str(y), "click", "1", "mousemove", "1023", "767")
         self.log.append("clicked %r" % text.strip())
 
+    def focus(self, cls):
+        w = self.window(cls)
+        focused = [c for c in w.children if c.focused] if w else []
+        return focused[0] if focused else None
+
+    def focus_text(self, cls):
+        c = self.focus(cls)
+        return c.text if c else None
+
+    def key(self, name, cls, expect_focus):
+        """Presses a key; the focus must then be on the control reading
+        expect_focus (None: nothing to check)."""
+        self.xdotool("key", name)
+        self.log.append("pressed %s" % name)
+        if expect_focus is not None:
+            self.wait_for(lambda: self.focus_text(cls) == expect_focus, 5,
+                          "focus on %r after %s" % (expect_focus, name))
+
     def status(self, tops=None):
         main = self.window("TForm5", tops)
         memo = [c for c in main.children if c.cls == "Edit"] if main else []
@@ -333,12 +354,12 @@ def case_operator(s, args):
     rom = os.path.join(args.native, "examples", "hello.s37")
     if args.screenshots:
         sim, device = s.start_sim("--real-time", "--dump", "flash.s37", "--trace")
-        roms = s.prepare_prefix(96, device)
+        roms = s.prepare_prefix(args.dpi or 96, device)
         write_rom(os.path.join(roms, "demo.rom"), 12 * 1024)
         name = "demo.rom"
     else:
         sim, device = s.start_sim("--dump", "flash.s37", "--trace")
-        roms = s.prepare_prefix(96, device)
+        roms = s.prepare_prefix(args.dpi or 96, device)
         shutil.copy(rom, os.path.join(roms, "hello.rom"))
         name = "hello.rom"
     if args.screenshots:
@@ -395,11 +416,12 @@ def case_operator(s, args):
 
 
 def case_silent_line(s, args):
-    s.prepare_prefix(120, s.silent_line())
+    s.prepare_prefix(args.dpi or 120, s.silent_line())
     s.start_zelmo("1")
     main = s.wait_for(lambda: s.window("TForm5"), 60, "main window")
-    if (main.w, main.h) != (722, 450):
-        raise Failure("main window is %dx%d at 120 dpi, not 722x450" % (main.w, main.h))
+    expected = (round(722 * s.dpi / 120), round(450 * s.dpi / 120))
+    if abs(main.w - expected[0]) > 1 or abs(main.h - expected[1]) > 1:
+        raise Failure("main window is %dx%d, not %dx%d at %d dpi" % (main.w, main.h, *expected, s.dpi))
     s.click("TForm5", "Start")
     # Three connect sequences: "Start", then twice "Reset" and "Connect".
     for attempt in range(3):
@@ -420,6 +442,11 @@ def case_silent_line(s, args):
     if fatal.text != "":
         raise Failure("fatal-error dialog has the title %r" % fatal.text)
     s.log.append("fatal-error dialog, main window disabled")
+    # The message has the focus; Tab goes on to "Continue" instead of
+    # typing a tab into it.
+    if s.focus("TForm4") is None or s.focus("TForm4").cls != "Edit":
+        raise Failure("the fatal-error message does not have the focus")
+    s.key("Tab", "TForm4", "Continue")
     s.snapshot("win32-fatal-error.png", "TForm4")
     s.snapshot("win32-main-attempts-used.png", "TForm5", "TForm4")
     s.click("TForm4", "Continue")
@@ -432,11 +459,18 @@ def case_exit_during_erase(s, args):
     # The data sheet's longest times, at the board's own pace: the chip
     # erase takes 88 s.
     sim, device = s.start_sim("--timing", "slowest", "--real-time")
-    roms = s.prepare_prefix(96, device)
+    roms = s.prepare_prefix(args.dpi or 96, device)
     shutil.copy(os.path.join(args.native, "examples", "hello.s37"), os.path.join(roms, "hello.rom"))
     s.start_zelmo("1")
     s.wait_for(lambda: s.window("TForm5"), 60, "main window")
-    s.click("TForm5", "ROM File")
+    # The keyboard, as on Windows: the focus starts on "Start", Tab passes
+    # the disabled "Connect" and "Reset" in the tab order (Start, Connect,
+    # Reset, Exit, ROM File, Restart Receiver), Return presses the button
+    # that has the focus.
+    s.wait_for(lambda: s.focus_text("TForm5") == "Start", 10, "focus on Start")
+    s.key("Tab", "TForm5", "Exit")
+    s.key("Tab", "TForm5", "ROM File")
+    s.key("Return", "TForm5", None)
     s.type_path("C:\\roms\\hello.rom")
     s.wait_status("Erasing FLASH memory.....", 60)
     s.click("TForm5", "Exit")
@@ -463,6 +497,7 @@ def main():
     p.add_argument("--work", required=True)
     p.add_argument("--srec-cmp", default="srec_cmp")
     p.add_argument("--screenshots")
+    p.add_argument("--dpi", type=int, help="the screen's DPI (the cases' own by default)")
     args = p.parse_args()
     for key in ("wine_run", "prefix", "zelmo", "wininfo", "native", "work"):
         setattr(args, key, os.path.abspath(getattr(args, key)))

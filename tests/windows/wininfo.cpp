@@ -2,7 +2,7 @@
 // with screen rectangles, so that a test can click a control by its text and
 // read a control's text as the operator sees it. One line per window:
 //   top <TAB> class <TAB> visible <TAB> enabled <TAB> x y w h <TAB> client x y <TAB> title
-//   child <TAB> class <TAB> visible <TAB> enabled <TAB> x y w h <TAB> id <TAB> text
+//   child <TAB> class <TAB> visible <TAB> enabled <TAB> x y w h <TAB> id <TAB> focused <TAB> text
 // Children follow their window. Line ends in texts are written as \n; a
 // progress bar's text is "position low high".
 #include <windows.h>
@@ -42,14 +42,15 @@ void Print(const char* kind, HWND hwnd) {
                 ::IsWindowEnabled(hwnd) ? 1 : 0, r.left, r.top, r.right - r.left, r.bottom - r.top);
 }
 
-BOOL CALLBACK OnChild(HWND hwnd, LPARAM) {
+BOOL CALLBACK OnChild(HWND hwnd, LPARAM focus) {
     Print("child", hwnd);
     std::string text = Text(hwnd);
     if (ClassOf(hwnd) == PROGRESS_CLASSA)
         text = std::to_string(::SendMessageA(hwnd, PBM_GETPOS, 0, 0)) + " " +
                std::to_string(::SendMessageA(hwnd, PBM_GETRANGE, TRUE, 0)) + " " +
                std::to_string(::SendMessageA(hwnd, PBM_GETRANGE, FALSE, 0));
-    std::printf("\t%d\t%s\n", ::GetDlgCtrlID(hwnd), text.c_str());
+    std::printf("\t%d\t%d\t%s\n", ::GetDlgCtrlID(hwnd), hwnd == reinterpret_cast<HWND>(focus) ? 1 : 0,
+                text.c_str());
     return TRUE;
 }
 
@@ -62,7 +63,11 @@ BOOL CALLBACK OnTop(HWND hwnd, LPARAM) {
     ::ClientToScreen(hwnd, &client);
     Print("top", hwnd);
     std::printf("\t%ld %ld\t%s\n", client.x, client.y, Text(hwnd).c_str());
-    ::EnumChildWindows(hwnd, OnChild, 0);
+    // The keyboard focus of the window's thread.
+    GUITHREADINFO thread{};
+    thread.cbSize = sizeof thread;
+    ::GetGUIThreadInfo(::GetWindowThreadProcessId(hwnd, nullptr), &thread);
+    ::EnumChildWindows(hwnd, OnChild, reinterpret_cast<LPARAM>(thread.hwndFocus));
     return TRUE;
 }
 
