@@ -35,6 +35,7 @@ FatalDialogT::FatalDialogT(WindowEventsT& events, const char* message)
 void FatalDialogT::ShowAndFocus() {
     ::EnableWindow(Hwnd(), TRUE);
     ::ShowWindow(Hwnd(), SW_SHOW);
+    ::UpdateWindow(Hwnd());
     ::SetForegroundWindow(Hwnd());
     ::SetActiveWindow(Hwnd());
     ::SetFocus(Memo1);
