@@ -1,5 +1,6 @@
 // Finding the board, on real pseudo-terminals: zelmo-sim's, one that nobody
-// answers, and one that another program holds.
+// answers, and one that another program holds. --port auto on the ports
+// present: port_auto.sh.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
@@ -18,7 +19,6 @@
 #include <vector>
 
 #include "../srec/SrecTestUtil.h"
-#include "BoardProbe.h"
 
 namespace {
 
@@ -138,8 +138,9 @@ TEST(Probe, NamesTheBoardSendsOnlyThePingsAndLeavesAHeldPortAlone) {
     const int other = ::open(held.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     EXPECT_NE(::flock(other, LOCK_EX | LOCK_NB), 0);
     ::close(other);
-    // Without --probe nothing is asked.
+    // Without --probe nothing is asked; --port auto stands alone.
     ASSERT_EQ(Shell(kCli + " ports").exitCode, 0);
+    EXPECT_EQ(Shell(kCli + " run 0x400420 --port auto --port " + silent.path).exitCode, 2);
     EXPECT_TRUE(silent.Received().empty());
 }
 
@@ -168,24 +169,6 @@ TEST(Probe, FindsARunningDaemonAt38400) {
     ASSERT_EQ(read.exitCode, 0) << read.output;
     const RunResult r = Shell(kCli + " ports --probe --json --port " + sim.link);
     EXPECT_EQ(AnswerOf(r.output, sim.link), "daemon") << r.output;
-}
-
-TEST(Probe, AutoTakesOnlyALoneBoard) {
-    ScratchDir dir;
-    Sim one(dir, "one"), two(dir, "two");
-    Pty silent;
-    std::vector<ProbeResultT> results{ProbeBoard(silent.path), ProbeBoard(one.link), ProbeBoard(two.link)};
-    ASSERT_EQ(results[1].answer, ProbeAnswerT::Monitor);
-    EXPECT_EQ(OnlyBoard(std::span(results).first(1)), kProbeNoBoard);
-    EXPECT_EQ(OnlyBoard(std::span(results).first(2)), 1);
-    EXPECT_EQ(OnlyBoard(results), kProbeSeveralBoards);
-    // A board that cannot be asked is no candidate.
-    const Holder holder(one.link);
-    const ProbeResultT held = ProbeBoard(one.link);
-    EXPECT_EQ(held.answer, ProbeAnswerT::InUse);
-    EXPECT_EQ(OnlyBoard(std::vector{results[0], held}), kProbeNoBoard);
-    // --port auto stands alone.
-    EXPECT_EQ(Shell(kCli + " run 0x400420 --port auto --port " + one.link).exitCode, 2);
 }
 
 }  // namespace
