@@ -49,6 +49,7 @@ package: build windows
 	cmake --build $(PKG_BUILD) -j $(JOBS) --target zelmo zelmo-cli zelmo-sim zelmo_manpages zelmo_changelog example_roms
 	rm -rf $(PKG_BUILD)/packages
 	cd $(PKG_BUILD) && cpack -G DEB
+	rm -rf $(WIN_BUILD)/package
 	cmake --build $(WIN_BUILD) --target windows_installer windows_zip
 	ctest --test-dir $(BUILD) --output-on-failure -L package
 	ctest --test-dir $(WIN_BUILD) --output-on-failure -L package

@@ -9,7 +9,7 @@ shopt -s nullglob
 installers=("$dir"/zelmo-*-setup.exe)
 zips=("$dir"/zelmo-*.zip)
 if [ ${#installers[@]} -ne 1 ] || [ ${#zips[@]} -ne 1 ]; then
-  echo "install_under_wine: no installer and zip in $dir (make package builds them); skipping" >&2
+  echo "install_under_wine: not one installer and one zip in $dir (make package builds them); skipping" >&2
   exit 77
 fi
 rm -rf "$work" && mkdir -p "$work" && cd "$work" || exit 1
