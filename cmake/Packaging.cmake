@@ -29,12 +29,18 @@ if(WIN32)
     set(win_window_define -DWINDOW_EXE=$<TARGET_FILE:zelmo>)
     list(PREPEND win_programs $<TARGET_FILE:zelmo>)
   endif()
-  set(win_docs ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/docs/real-board.md)
+  # The example ROM is built by the native build (the m68k toolchain is
+  # there); it joins when that build has made it.
+  set(native_build ${ZELMO_NATIVE_BUILD})
+  if(NOT native_build)
+    set(native_build ${PROJECT_SOURCE_DIR}/build)
+  endif()
+  set(win_example ${native_build}/examples/hello.s37)
   if(ZELMO_MAKENSIS)
     add_custom_target(windows_installer
       COMMAND ${CMAKE_COMMAND} -E make_directory ${win_package_dir}
       COMMAND ${ZELMO_MAKENSIS} -V2 -DVERSION=${ZELMO_VERSION} -DBITS=${win_bits}
-              -DCLI_EXE=$<TARGET_FILE:zelmo-cli> ${win_window_define}
+              -DCLI_EXE=$<TARGET_FILE:zelmo-cli> ${win_window_define} -DEXAMPLE_ROM=${win_example}
               -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DOUTFILE=${win_package_dir}/${win_name}-setup.exe
               ${zelmo_packaging}/windows/zelmo.nsi
       DEPENDS ${zelmo_packaging}/windows/zelmo.nsi
@@ -55,6 +61,7 @@ if(WIN32)
     COMMAND ${CMAKE_COMMAND} -E make_directory ${zip_root}
     COMMAND ${CMAKE_COMMAND} -E copy ${win_programs} ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/real-board.md ${zip_root}
     COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/LICENSE ${zip_root}/LICENSE.txt
+    COMMAND sh -c "[ ! -f \"$0\" ] || { mkdir -p \"$1\" && cp \"$0\" \"$1\"; }" ${win_example} ${zip_root}/examples
     COMMAND ${CMAKE_COMMAND} -E chdir ${win_package_dir}/zip ${CMAKE_COMMAND} -E tar cf ../${win_name}.zip --format=zip ${win_name}
     COMMENT "zip: ${win_name}.zip" VERBATIM)
   add_dependencies(windows_zip zelmo-cli)

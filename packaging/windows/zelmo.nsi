@@ -1,5 +1,6 @@
 ; The Windows installer: zelmo.exe (the window) when the Windows build made
-; it, zelmo-cli.exe, the README and the licence; a Start-menu entry for the
+; it, zelmo-cli.exe, the README, the licence, the real-board check-list and
+; the example ROM when the native build made it; a Start-menu entry for the
 ; window, an uninstaller, and an entry in "Apps and features".
 ;
 ; makensis -DVERSION=0.1-93-g30e5ade -DCLI_EXE=.../zelmo-cli.exe [-DWINDOW_EXE=.../zelmo.exe]
@@ -73,6 +74,13 @@ Section "Zelmo" SecMain
   File "/oname=README.md" "${SOURCE_DIR}/README.md"
   File "/oname=LICENSE.txt" "${SOURCE_DIR}/LICENSE"
   File "/oname=real-board.md" "${SOURCE_DIR}/docs/real-board.md"
+!ifdef EXAMPLE_ROM
+!if /FileExists "${EXAMPLE_ROM}"
+  SetOutPath "$INSTDIR\examples"
+  File "${EXAMPLE_ROM}"
+  SetOutPath "$INSTDIR"
+!endif
+!endif
   WriteUninstaller "$INSTDIR\uninstall.exe"
 
   ; Start menu, for all users.
@@ -106,6 +114,8 @@ Section "Uninstall"
   Delete "$INSTDIR\README.md"
   Delete "$INSTDIR\LICENSE.txt"
   Delete "$INSTDIR\real-board.md"
+  Delete "$INSTDIR\examples\hello.s37"
+  RMDir "$INSTDIR\examples"
   Delete "$INSTDIR\uninstall.exe"
   ; Only if empty: files the user put there stay.
   RMDir "$INSTDIR"

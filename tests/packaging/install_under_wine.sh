@@ -22,6 +22,8 @@ for f in zelmo-cli.exe README.md LICENSE.txt real-board.md; do
 done
 window=0
 grep -q "/zelmo.exe\$" zip.list && window=1
+example=0
+grep -q "/examples/hello.s37\$" zip.list && example=1
 # A 32-bit installer writes the registry's 32-bit view, a 64-bit one the 64-bit view.
 view=/reg:32
 case "${installers[0]}" in *-win64-setup.exe) view=/reg:64 ;; esac
@@ -39,6 +41,9 @@ for f in zelmo-cli.exe README.md LICENSE.txt real-board.md uninstall.exe; do
   [ -f "$installed/$f" ] || { echo "FAIL: $f was not installed"; fail=1; }
 done
 menu="$prefix/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Zelmo"
+if [ $example -eq 1 ] && [ ! -f "$installed/examples/hello.s37" ]; then
+  echo "FAIL: the example ROM was not installed"; fail=1
+fi
 if [ $window -eq 1 ]; then
   [ -f "$installed/zelmo.exe" ] || { echo "FAIL: zelmo.exe was not installed"; fail=1; }
   [ -f "$menu/Zelmo.lnk" ] || { echo "FAIL: no Start-menu entry for the window"; fail=1; }
@@ -52,7 +57,7 @@ case "$v" in "zelmo-cli "[0-9]*) echo "installed: $v" ;; *) echo "FAIL: zelmo-cl
 # itself away and returns at once); it cannot delete itself from there.
 "$run" "$prefix" "$installed/uninstall.exe" /S "_?=$target" >uninstall.out 2>&1 ||
   { echo "FAIL: the uninstaller failed:"; cat uninstall.out; fail=1; }
-for f in zelmo.exe zelmo-cli.exe README.md LICENSE.txt; do
+for f in zelmo.exe zelmo-cli.exe README.md LICENSE.txt examples; do
   [ ! -e "$installed/$f" ] || { echo "FAIL: $f is still there after the uninstall"; fail=1; }
 done
 [ ! -e "$menu" ] || { echo "FAIL: the Start-menu folder is still there"; fail=1; }
