@@ -12,6 +12,10 @@ int EraseCommand(const Options& o, Reporter& r);    // erase --chip | --sector A
 int RunCommand(const Options& o, Reporter& r);      // run ADDR
 int InspectCommand(const Options& o, Reporter& r);  // inspect FILE
 int PortsCommand(const Options& o, Reporter& r);    // ports
+int ProbeCommand(const Options& o, Reporter& r);    // ports --probe [--port DEVICE...]
+// --port auto: the one port where a board answers replaces "auto"; an exit
+// code (0 also when auto was not asked for).
+int ResolveAutoPort(Options& o, Reporter& r);
 // program or another board command with several --port: a process each.
 int SeveralBoards(const Options& o, Reporter& r, int argc, char** argv);
 

@@ -35,6 +35,8 @@ struct Options {
     // read
     std::string readStart, readLength, output;
     bool readAll = false;
+    // ports
+    bool probe = false;
     // erase
     bool eraseChip = false, eraseSerial = false;
     std::vector<std::string> eraseSectors;

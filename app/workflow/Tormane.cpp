@@ -9,13 +9,17 @@
 
 #include "CommPort.h"
 #include "TForm5.h"
+#include "ZelmoVersion.h"
 
 std::string CommandLine;
 TForm1* Form1 = nullptr;
 TForm4* Form4 = nullptr;
 TForm5* Form5 = nullptr;
 
-const char* const kWindowVersion = "zelmo 2.05";
+namespace {
+const std::string windowVersion = std::string("zelmo ") + kZelmoVersion;
+}
+const char* const kWindowVersion = windowVersion.c_str();
 
 int ParseWindowOptions(const std::vector<std::string>& args, WindowOptionsT& o, bool* stop,
                        const std::function<void(CLI::App&)>& more) {
