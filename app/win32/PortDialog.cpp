@@ -2,9 +2,7 @@
 
 #include <commctrl.h>
 
-#include <cstdio>
 #include <string>
-#include <vector>
 
 #include "PortNames.h"
 
