@@ -25,6 +25,9 @@ build: configure
 # cross-built with mingw-w64 and statically linked; their tests run under
 # Wine (skipped with a message without Wine or an X server for the window).
 windows: setup
+	@# A build-win of the 64-bit days keeps its compilers: start it afresh.
+	@if [ -f $(WIN_BUILD)/CMakeCache.txt ] && ! grep -q 'mingw-w64-i686.cmake' $(WIN_BUILD)/CMakeCache.txt; then \
+	  echo "$(WIN_BUILD) was made for another toolchain: configuring it afresh"; rm -rf $(WIN_BUILD); fi
 	cmake -S . -B $(WIN_BUILD) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake \
 	  -DCMAKE_BUILD_TYPE=Release -DZELMO_NATIVE_BUILD=$(abspath $(BUILD))
 	cmake --build $(WIN_BUILD) -j $(JOBS)

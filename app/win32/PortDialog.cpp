@@ -2,9 +2,7 @@
 
 #include <commctrl.h>
 
-#include <cstdio>
 #include <string>
-#include <vector>
 
 #include "PortNames.h"
 
@@ -32,17 +30,42 @@ RECT RadioPlace(int n) {
     return {x, y, x + 105, y + 25};
 }
 
-// What port row index reaches, for its tooltip: the bound device, or the
-// port of its own name, and whether Windows reports such a port now.
+// The driver's entry for port com under HARDWARE\DEVICEMAP\SERIALCOMM
+// (such as "\Device\Serial0"), where Windows lists the ports it has; empty
+// when no driver reports the port now.
+std::string ReportedAs(const std::string& com) {
+    std::string entry;
+    HKEY key{};
+    if (::RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key) != ERROR_SUCCESS)
+        return entry;
+    for (DWORD i = 0; entry.empty(); ++i) {
+        char value[256];
+        char data[64];
+        DWORD valueSize = sizeof value;
+        DWORD dataSize = sizeof data - 1;
+        DWORD type = 0;
+        const LONG r = ::RegEnumValueA(key, i, value, &valueSize, nullptr, &type, reinterpret_cast<BYTE*>(data),
+                                       &dataSize);
+        if (r == ERROR_NO_MORE_ITEMS) break;
+        if (r != ERROR_SUCCESS || type != REG_SZ) continue;
+        data[dataSize] = '\0';
+        if (::lstrcmpiA(data, com.c_str()) == 0) entry = value;
+    }
+    ::RegCloseKey(key);
+    return entry;
+}
+
+// What port row index reaches, for its tooltip: the device bound to it, or
+// the port of its own name with the driver's entry for it.
 std::string PortHint(int index) {
     const std::string device = PortDevice(index);
     const std::string name = PortNames[index];
     if (device.empty()) return name + ": no serial device is present for this port";
     if (device != name) return name + " reaches " + device;
     const std::string com = "COM" + std::to_string(index + 1);
-    for (const std::string& reported : ListSerialDevices())
-        if (reported == com) return name + " reaches " + com + ", a port Windows reports";
-    return name + " reaches " + com + "; Windows reports no such port now";
+    const std::string entry = ReportedAs(com);
+    if (entry.empty()) return name + " reaches " + com + "; no driver reports this port now";
+    return name + " reaches " + com + ", reported by its driver as " + entry;
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <exception>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "FlashMemT.h"
 #include "PortNames.h"

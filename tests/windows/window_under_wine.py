@@ -10,7 +10,8 @@ Cases:
   operator           command line "1", Start, a typed path in the file
                      dialog, six green lamps, Restart Receiver, the board
                      greets, the saved flash equals the file, Exit
-  silent-line        at 120 dpi (the others at 96): Start, then Reset and Connect until the
+  silent-line        at 120 dpi (the others at 96), no command line: a port's
+                     tooltip, "OK"; Start, then Reset and Connect until the
                      fatal-error dialog, whose "Continue" ends the program
   exit-during-erase  ROM File first (the command line then starts the
                      sequence), "Exit" while the flash erases ends the
@@ -101,7 +102,16 @@ def case_operator(s, args):
 
 def case_silent_line(s, args):
     s.prepare_prefix(args.dpi or 120, s.silent_line())
-    s.start_zelmo("1")
+    # No command line: the port dialog waits, with the focus on "OK", first
+    # in its tab order; a port's tooltip names what it reaches.
+    s.start_zelmo()
+    s.wait_for(lambda: s.focus_text("TForm1") == "OK", 60, "port dialog with the focus on OK")
+    s.hover("TForm1", "    COMM1")
+    tip = s.wait_for(lambda: s.window("tooltips_class32"), 10, "tooltip of COMM1")
+    if not tip.text.startswith("COM1 reaches COM1, reported by its driver as "):
+        raise Failure("COMM1's tooltip reads %r" % tip.text)
+    s.log.append("tooltip %r" % tip.text)
+    s.click("TForm1", "OK")
     main = s.wait_for(lambda: s.window("TForm5"), 60, "main window")
     expected = (round(722 * s.dpi / 120), round(450 * s.dpi / 120))
     if abs(main.w - expected[0]) > 1 or abs(main.h - expected[1]) > 1:

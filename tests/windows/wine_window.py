@@ -259,6 +259,12 @@ class Session:
             self.wait_for(lambda: self.focus_text(cls) == expect_focus, 5,
                           "focus on %r after %s" % (expect_focus, name))
 
+    def hover(self, cls, text):
+        c = self.wait_for(lambda: self.control(cls, text), 20, "%r in %s" % (text.strip(), cls))
+        x, y = c.centre()
+        # Wine takes the pointer to be where it last saw it move.
+        self.xdotool("mousemove", str(x - 2), str(y), "mousemove", str(x), str(y))
+
     def status(self, tops=None):
         main = self.window("TForm5", tops)
         memo = [c for c in main.children if c.cls == "Edit"] if main else []

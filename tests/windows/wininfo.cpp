@@ -57,8 +57,9 @@ BOOL CALLBACK OnChild(HWND hwnd, LPARAM focus) {
 BOOL CALLBACK OnTop(HWND hwnd, LPARAM) {
     if (!::IsWindowVisible(hwnd)) return TRUE;
     const std::string cls = ClassOf(hwnd);
-    // The program's windows and the file dialog; not Wine's own.
-    if (cls != "TForm1" && cls != "TForm4" && cls != "TForm5" && cls != "#32770") return TRUE;
+    // The program's windows, the file dialog and tooltips; not Wine's own.
+    if (cls != "TForm1" && cls != "TForm4" && cls != "TForm5" && cls != "#32770" && cls != TOOLTIPS_CLASSA)
+        return TRUE;
     POINT client{0, 0};
     ::ClientToScreen(hwnd, &client);
     Print("top", hwnd);
