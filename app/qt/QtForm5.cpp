@@ -38,6 +38,8 @@ QtForm5::QtForm5() {
     setFixedSize(MainPx(714), MainPx(421));
 
     Panel1 = LoweredFrame(this, 0, 0, 714, 421);
+    // The build's version, for the operator who hovers over the window.
+    Panel1->setToolTip(QString::fromUtf8(kWindowVersion));
     Label7 = new QLabel(QStringLiteral("COM 1"), Panel1);
     // Wide enough for "\\.\COM20" whole.
     Label7->setGeometry(MainPx(340), MainPx(10), MainPx(160), MainPx(25));

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "Tormane.h"
+
 namespace {
 
 constexpr int kDesignDpi = 120;
@@ -42,6 +44,9 @@ constexpr std::array<ButtonPlaceT, 6> kButtons{{{ButtonT::Start, "Start", 20, 11
                                                 {ButtonT::Restart, "Restart Receiver", 480, 111}}};
 
 constexpr DWORD kStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+// "About Zelmo" in the window menu; system menu ids are multiples of 16
+// below 0xF000.
+constexpr UINT kAboutId = 0x0010;
 
 }  // namespace
 
@@ -80,6 +85,11 @@ MainWindowT::MainWindowT(WindowEventsT& events)
         Buttons[static_cast<std::size_t>(n - 1)] = h;
     }
     FitRestartCaption();
+    // The build's version, where Windows programs keep it.
+    if (HMENU system = ::GetSystemMenu(Hwnd(), FALSE); system != nullptr) {
+        ::AppendMenuA(system, MF_SEPARATOR, 0, nullptr);
+        ::AppendMenuA(system, MF_STRING, kAboutId, "About Zelmo...");
+    }
     ::EnableWindow(Button(ButtonT::Connect), FALSE);
     ::EnableWindow(Button(ButtonT::Reset), FALSE);
 }
@@ -287,6 +297,12 @@ LRESULT MainWindowT::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_CLOSE:
         events_.MainClosing();
         return 0;
+    case WM_SYSCOMMAND:
+        if ((wParam & 0xFFF0) == kAboutId) {
+            ::MessageBoxA(Hwnd(), kWindowVersion, "About Zelmo", MB_OK | MB_ICONINFORMATION);
+            return 0;
+        }
+        break;
     default:
         break;
     }
