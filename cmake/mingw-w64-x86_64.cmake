@@ -1,19 +1,5 @@
 # Cross build for 64-bit Windows with Debian's mingw-w64 (posix thread model,
 # for std::thread and std::mutex).
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
 set(ZELMO_MINGW x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${ZELMO_MINGW}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${ZELMO_MINGW}-g++-posix)
-set(CMAKE_RC_COMPILER ${ZELMO_MINGW}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${ZELMO_MINGW})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# One .exe that runs on a plain Windows machine: no libstdc++, libgcc or
-# winpthread DLLs beside it.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64-common.cmake)

@@ -14,27 +14,13 @@
 
 #include <unistd.h>
 
+#include "../common/RunShell.h"
 #include "../srec/SrecTestUtil.h"
 
 namespace {
 
-struct RunResult {
-    int exitCode = -1;
-    std::string output;
-};
-
 // Runs a shell command and collects its standard output and error.
-RunResult Shell(const std::string& command) {
-    RunResult r;
-    FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-    if (p == nullptr) return r;
-    char buf[4096];
-    std::size_t n = 0;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
-    const int status = ::pclose(p);
-    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-}
+RunResult Shell(const std::string& command) { return RunShell(command, " 2>&1"); }
 
 // Status lines must come in this order.
 void ExpectInOrder(const std::string& text, const std::vector<std::string>& lines) {

@@ -18,26 +18,12 @@
 #include <thread>
 #include <vector>
 
+#include "../common/RunShell.h"
 #include "../srec/SrecTestUtil.h"
 
 namespace {
 
-struct RunResult {
-    int exitCode = -1;
-    std::string output;
-};
-
-RunResult Shell(const std::string& command) {
-    RunResult r;
-    FILE* p = ::popen((command + " 2>/dev/null").c_str(), "r");
-    if (p == nullptr) return r;
-    char buf[4096];
-    std::size_t n = 0;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
-    const int status = ::pclose(p);
-    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-}
+RunResult Shell(const std::string& command) { return RunShell(command, " 2>/dev/null"); }
 
 // A pseudo-terminal whose master end the test keeps: what the probe sends
 // arrives there, and nothing answers unless the test does.
