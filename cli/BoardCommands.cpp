@@ -29,6 +29,7 @@ int Connected(Session& session, ConsoleView& view) {
 int Finish(Reporter& r, Session& session, const std::string& command, int code, std::string summary,
            const json::Object& fields) {
     if (const int closed = session.Close(); code == exitcode::kOk) code = closed;
+    code = PortFailureCode(code, command, summary);
     if (summary.empty()) summary = code == exitcode::kOk ? command + ": done" : command + " failed: " + r.LastStatus();
     r.Result(command, code, summary, fields);
     return code;
@@ -40,7 +41,7 @@ void Monitor(Reporter& r, double seconds) {
     const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     std::array<std::uint8_t, 256> buf{};
     std::FILE* out = r.Human();
-    while (Clock::now() < end) {
+    while (Clock::now() < end && CommLineFailed() == 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
         CommWaitInput(static_cast<std::int32_t>(std::max<long long>(1, std::min<long long>(left, 200))));
         const int n = CommRead(buf);

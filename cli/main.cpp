@@ -80,6 +80,10 @@ int main(int argc, char** argv) {
     program->add_option("--monitor", o.monitorSeconds, "after --restart, print what the board sends for SECONDS")
         ->check(CLI::Range(0.0, 3600.0))
         ->needs(restart);
+    program->add_flag("--overwrite-serial-number", o.serialOnPurpose,
+                      "program the file's bytes into the serial-number area 0x47F000..0x47FFFF even when the "
+                      "board's area holds something else (only 1 bits can become 0: erase it first with "
+                      "erase --serial-number)");
     AddFastOptions(*program, o);
     AddBoardOptions(*program, o);
 

@@ -19,7 +19,7 @@ bool HandOver() {
     CommWrite(kBreakMessage);
     static constexpr char kAnswer[] = LINK_HANDOVER_ANSWER;
     int matched = 0;  // carries over between attempts
-    for (int attempt = 0; attempt < 10; ++attempt) {
+    for (int attempt = 0; attempt < 10 && CommLineFailed() == 0; ++attempt) {
         CommPurgeInput();
         CommWrite(kAttentionRequest);
         SleepMs(100);

@@ -67,7 +67,8 @@ inline constexpr int kNotInFlash = -204;    // an address outside the flash
 inline constexpr int kRomUnreadable = upload_result::kUnreadable;
 inline constexpr int kRomBadRecord = -152;   // a data record is malformed
 inline constexpr int kRomOutOfFlash = -153;  // data outside the flash
-inline constexpr int kRomEmpty = -154;       // no data record at all
+inline constexpr int kRomEmpty = -154;       // no data byte at all
+inline constexpr int kRomOverlap = -155;     // two records give one byte different values
 // Why the CRC verify fell back to reading everything back.
 inline constexpr int kAppletStoreFailed = -110;  // the applet or its parameters were not acknowledged
 inline constexpr int kAppletSilent = -111;       // no ACK to the call, or no or short replies
@@ -85,7 +86,7 @@ inline constexpr int kStepValues[] = {
 };
 inline constexpr int kOwnCodes[] = {
     kLinkBusy,     kNoDaemon,      kBoardSilent, kBoardRefused,      kNotInFlash,   kRomBadRecord,
-    kRomOutOfFlash, kRomEmpty,     kAppletStoreFailed, kAppletSilent, kAppletOtherDaemon,
+    kRomOutOfFlash, kRomEmpty,     kRomOverlap,        kAppletStoreFailed, kAppletSilent, kAppletOtherDaemon,
 };
 constexpr bool OwnCodesStandAlone() {
     for (std::size_t i = 0; i < std::size(kOwnCodes); ++i) {

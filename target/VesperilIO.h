@@ -94,6 +94,13 @@ public:
     int WriteControlWord(int index, std::uint16_t value);
     int WriteRegionEntry(int index, std::uint32_t baseWord, std::uint32_t optionWord);
 
+    // Where the last WriteBlock that failed stopped: the frame's addresses
+    // [from, to), and whether the board refused it (NAK) rather than left
+    // it unanswered.
+    std::uint32_t FailedFrom() const { return failedFrom; }
+    std::uint32_t FailedTo() const { return failedTo; }
+    bool FailedRefused() const { return failedRefused; }
+
     // Off: a frame's first send goes out at once, without the 10 ms pause;
     // every resend still pauses and purges first.
     void SetIdlePause(bool on) { idlePause = on; }
@@ -106,8 +113,11 @@ private:
     // CMD, LEN and the big-endian address into frame; returns offset of the
     // next data byte.
     std::size_t BeginFrame(std::uint8_t command, std::uint8_t length, std::uint32_t address);
-    // Five sends of frame, each followed by up to five WaitAck (2).
+    // Five sends of frame, each followed by up to five waits of 0.2 s for
+    // its ACK; a NAK ends the waits for that send at once.
     bool SendUntilAcknowledged();
+    // kAck or kNak as it comes, -1 when neither came within tenths.
+    int WaitAnswer(std::uint16_t tenths);
     bool ReadOneByte(std::uint8_t& byte);
 
     FrameBuffer frame{};
@@ -115,4 +125,7 @@ private:
     std::uint32_t scratchAddress;
     bool idlePause = true;
     bool speedAcked = false;
+    bool refused = false;  // the last SendUntilAcknowledged saw a NAK
+    std::uint32_t failedFrom = 0, failedTo = 0;
+    bool failedRefused = false;
 };

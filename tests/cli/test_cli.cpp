@@ -416,6 +416,37 @@ TEST(Cli, SimLinkNeverTakesOrRemovesWhatItDidNotMake) {
     EXPECT_EQ(Contents(link), "mine now");
 }
 
+// The pty's owner dies while the loader waits for the erase's status, as
+// when a USB adapter is unplugged: the port's failure ends the run (exit 3)
+// with the system's reason, where the loader once waited out the erase's
+// two minutes and blamed the daemon.
+TEST(CliBoard, AVanishedPortEndsTheStepWithItsReason) {
+    ScratchDir dir;
+    const std::string link = dir.Path("board"), out = dir.Path("out.txt");
+    const pid_t sim = StartSimWith(link, {"--real-time", "--timing", "slowest"});
+    ASSERT_GT(sim, 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        std::freopen(out.c_str(), "w", stdout);
+        ::dup2(STDOUT_FILENO, STDERR_FILENO);
+        ::execl(ZELMO_CLI, ZELMO_CLI, "program", ZELMO_EXAMPLE_ROM, "--port", link.c_str(), "--json",
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    for (int i = 0; i < 600 && ReadAll(out).find("Erasing FLASH memory") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ::kill(sim, SIGKILL);
+    int status = 0;
+    ::waitpid(sim, &status, 0);
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    const std::string text = ReadAll(out);
+    EXPECT_EQ(WEXITSTATUS(status), 3) << text;
+    ExpectInOrder(text, {"Erasing FLASH memory", "Operation aborted - DAEMON not responding",
+                         "failed: Input/output error", "; the flash may be partly erased",
+                         R"("event":"result","command":"program","exit":3)", "failed: Input/output error"});
+}
+
 TEST(Cli, SimFlashFaultsFromTheCommandLine) {
     ScratchDir dir;
     const std::string link = dir.Path("board");
