@@ -1,4 +1,5 @@
 // read, erase and run: the board's memory without a ROM file.
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -66,9 +67,10 @@ int ReadCommand(const Options& o, Reporter& r) {
     // Opened before the board is touched: a bad path costs no bring-up.
     SXFILE_T out(o.output.c_str(), kModeOut | kModeTrunc);
     if (out.Fail() != 0) {
+        // The output file is not a usage error: exit 1, as for a write that fails later.
         r.Error("read: cannot write " + o.output);
-        r.Result("read", exitcode::kUsage, "", json::Object());
-        return exitcode::kUsage;
+        r.Result("read", exitcode::kOther, "", json::Object());
+        return exitcode::kOther;
     }
     Session session(o, r);
     ConsoleView view(r, 0, 0);
@@ -119,7 +121,9 @@ int EraseCommand(const Options& o, Reporter& r) {
             r.Result("erase", exitcode::kUsage, "", json::Object());
             return exitcode::kUsage;
         }
-        sectors.push_back(address);
+        // Addresses in one sector erase it once.
+        if (std::ranges::none_of(sectors, [&](std::uint32_t a) { return FlashSectorIndex(a) == FlashSectorIndex(address); }))
+            sectors.push_back(address);
     }
     Session session(o, r);
     ConsoleView view(r, 0, 0);

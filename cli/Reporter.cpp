@@ -61,6 +61,7 @@ void Reporter::Verbose(const std::string& text) {
 
 void Reporter::Error(const std::string& text) {
     std::lock_guard lock(mutex_);
+    if (firstError_.empty()) firstError_ = text;
     JsonLine(json::Object().Str("event", "message").Str("level", "error").Str("text", text));
     HumanLine("zelmo-cli: " + text);
 }
@@ -160,7 +161,11 @@ void Reporter::Result(const std::string& command, int exitCode, const std::strin
     // The caller's fields follow ours in the same object.
     json::Object head;
     head.Str("event", "result").Str("command", command).Int("exit", exitCode).Bool("ok", exitCode == 0);
-    if (!summary.empty()) head.Str("summary", summary);
+    // Every result has a summary: a refusal's is the error that said why.
+    const std::string said = !summary.empty()      ? summary
+                             : !firstError_.empty() ? firstError_
+                             : command + (exitCode == 0 ? ": done" : ": failed");
+    head.Str("summary", said);
     if (options_.json) {
         std::string text = head.Text();
         text.pop_back();

@@ -36,7 +36,8 @@ public:
     void Progress(unsigned long done);
     // A step ended after seconds (the sequence's names, and ours).
     void Phase(const char* name, double seconds);
-    // The command's outcome: one JSON object, and a line for people.
+    // The command's outcome: one JSON object, and a line for people. An
+    // empty summary is the first error said (the human line stays unsaid).
     void Result(const std::string& command, int exitCode, const std::string& summary, const json::Object& extra);
     // What was done when it stopped: "daemon loaded, erased, 37 % programmed".
     std::string HowFar();
@@ -69,4 +70,5 @@ private:
     std::vector<std::string> finished_;
     std::string times_;
     std::string lastStatus_;
+    std::string firstError_;  // the result's summary when the command gave none
 };
