@@ -105,8 +105,15 @@ ConnectOutcomeT RunConnectSequence(SequenceViewT& view, const FastOptionsT& fast
     }
     if (connected != connect_result::kMonitor) {
         view.SetStatus(status::kConnectFailed);
-        if (connected != kLinkBusy)
+        if (connected == kRegisterWriteFailed) {
+            char text[128];
+            std::snprintf(text, sizeof text,
+                          "the boot monitor stopped answering while the memory interface was set up (register 0x%06X)",
+                          static_cast<unsigned>(BringUpFailedRegister()));
+            view.Reason(WhyFailed(text, "the flash was not touched"));
+        } else if (connected != kLinkBusy) {
             view.Reason(WhyFailed("the board answered neither at 9600 nor at 38400 baud", "the flash was not touched"));
+        }
         view.EnableReset();
         return ConnectOutcomeT::Failed;
     }

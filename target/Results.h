@@ -62,6 +62,9 @@ inline constexpr int kNoDaemon = -201;      // nothing was sent
 inline constexpr int kBoardSilent = -202;   // a request stayed unanswered
 inline constexpr int kBoardRefused = -203;  // the daemon reported failure
 inline constexpr int kNotInFlash = -204;    // an address outside the flash
+// Bring-up: a memory-interface register write was not taken, and one ping
+// found the line dead or the write refused again.
+inline constexpr int kRegisterWriteFailed = -205;
 // What a ROM file holds, checked before anything is erased. A file that
 // cannot be read is the upload's own "cannot be opened".
 inline constexpr int kRomUnreadable = upload_result::kUnreadable;
@@ -85,7 +88,7 @@ inline constexpr int kStepValues[] = {
     erase_status::kOther,          upload_result::kBlockRefused,    upload_result::kUnreadable,
 };
 inline constexpr int kOwnCodes[] = {
-    kLinkBusy,     kNoDaemon,      kBoardSilent, kBoardRefused,      kNotInFlash,   kRomBadRecord,
+    kLinkBusy,     kNoDaemon,      kBoardSilent, kBoardRefused,      kNotInFlash,   kRegisterWriteFailed, kRomBadRecord,
     kRomOutOfFlash, kRomEmpty,     kRomOverlap,        kAppletStoreFailed, kAppletSilent, kAppletOtherDaemon,
 };
 constexpr bool OwnCodesStandAlone() {
