@@ -1,6 +1,9 @@
 #include "Reporter.h"
 
+#include <cerrno>
 #include <cmath>
+
+#include "Platform.h"
 
 namespace {
 
@@ -34,9 +37,12 @@ void Reporter::HumanLine(const std::string& text) {
 }
 
 void Reporter::JsonLine(const json::Object& o) {
-    if (!options_.json) return;
+    if (!options_.json || stdoutClosed_) return;
     std::fprintf(stdout, "%s\n", o.Text().c_str());
-    std::fflush(stdout);
+    if (std::fflush(stdout) != 0 && errno == EPIPE) {
+        stdoutClosed_ = true;
+        OutputClosed();
+    }
 }
 
 void Reporter::Status(const std::string& text) {
@@ -198,13 +204,13 @@ std::string Reporter::HowFar() {
     return HowFarLocked();
 }
 
-void Reporter::Interrupted(const std::string& command) {
+void Reporter::Interrupted(const std::string& command, int exitCode) {
     std::lock_guard lock(mutex_);
     const std::string far = HowFarLocked();
     JsonLine(json::Object()
                  .Str("event", "result")
                  .Str("command", command)
-                 .Int("exit", 130)
+                 .Int("exit", exitCode)
                  .Bool("ok", false)
                  .Str("summary", "interrupted: " + far));
     HumanLine("zelmo-cli: interrupted: " + far);

@@ -41,8 +41,9 @@ public:
     void Result(const std::string& command, int exitCode, const std::string& summary, const json::Object& extra);
     // What was done when it stopped: "daemon loaded, erased, 37 % programmed".
     std::string HowFar();
-    // Ends the bar and says how far it got; for the interrupt handler.
-    void Interrupted(const std::string& command);
+    // Ends the bar and says how far it got, as the result with exitCode;
+    // for the interrupt handler.
+    void Interrupted(const std::string& command, int exitCode);
     // Emits a finished JSON line as is (several boards: a child's events).
     void RawJson(const std::string& line);
     std::FILE* Human() const { return human_; }
@@ -70,5 +71,6 @@ private:
     std::vector<std::string> finished_;
     std::string times_;
     std::string lastStatus_;
-    std::string firstError_;  // the result's summary when the command gave none
+    std::string firstError_;
+    bool stdoutClosed_ = false;  // a JSON line met EPIPE  // the result's summary when the command gave none
 };

@@ -32,7 +32,11 @@ int VesperilIO::SendFrame(std::span<std::uint8_t> buffer) {
     return Write(buffer.first(len + kOverhead));
 }
 
-bool VesperilIO::ReadOneByte(std::uint8_t& byte) { return Read(std::span(&byte, 1)) == 1; }
+bool VesperilIO::ReadOneByte(std::uint8_t& byte) {
+    const bool came = Read(std::span(&byte, 1)) == 1;
+    heard = heard || came;
+    return came;
+}
 
 int VesperilIO::ReceiveFrame(std::span<std::uint8_t, kFrameSize> buffer, std::uint8_t expected,
                              std::uint16_t seconds) {
@@ -118,6 +122,12 @@ bool VesperilIO::IsAlive() {
     return false;
 }
 
+bool VesperilIO::AnswersWithin(int tenths) {
+    for (int t = 0; t < tenths && CommLineFailed() == 0; t += 2)
+        if (Ping(2)) return true;
+    return false;
+}
+
 std::int32_t VesperilIO::Probe(std::int32_t speed) {
     CommSettings s{};
     GetSettings(s);
@@ -169,12 +179,18 @@ std::size_t VesperilIO::BeginFrame(std::uint8_t command, std::uint8_t length, st
 
 bool VesperilIO::SendUntilAcknowledged() {
     refused = false;
+    silentLastTime = false;
     for (int attempt = 0; attempt < kAttempts && CommLineFailed() == 0; ++attempt) {
+        if (attempt > 0 && giveUpWhenSilent && !heard) {
+            silentLastTime = true;
+            break;
+        }
         PurgeInput();
         // The daemon reads a frame only once it has answered the last one,
         // so the first send needs no pause; a resend follows a failure and
         // lets the daemon's line go quiet first.
         if (idlePause || attempt > 0) SleepMs(10);
+        heard = false;
         SendFrame();
         // A NAK says the frame was refused: resend it now rather than after
         // the rest of the time-out, which cannot bring an ACK for it.
@@ -246,7 +262,13 @@ int VesperilIO::ReadMemory(std::uint32_t address, std::span<std::uint8_t> destin
     while (!destination.empty()) {
         const std::size_t n = std::min(destination.size(), kReadChunk);
         bool done = false;
+        silentLastTime = false;
         for (int attempt = 0; attempt < kAttempts && !done && CommLineFailed() == 0; ++attempt) {
+            if (attempt > 0 && giveUpWhenSilent && !heard) {
+                silentLastTime = true;
+                break;
+            }
+            heard = false;
             PurgeInput();
             const std::size_t at = BeginFrame(kCmdReadMemory, LINK_ADDRESS_BYTES + 1, address);
             frame[at] = static_cast<std::uint8_t>(n);
