@@ -33,7 +33,10 @@ int VesperilIO::SendFrame(std::span<std::uint8_t> buffer) {
 }
 
 bool VesperilIO::ReadOneByte(std::uint8_t& byte) {
-    const bool came = Read(std::span(&byte, 1)) == 1;
+    // Never blocks: the callers wait on their own deadline. A read with the
+    // port's read time-out (1 s once an erase has set it) made each 0.2 s
+    // wait for an ACK last a second on a silent line.
+    const bool came = ReadByte(byte) == 0;
     heard = heard || came;
     return came;
 }
@@ -123,8 +126,13 @@ bool VesperilIO::IsAlive() {
 }
 
 bool VesperilIO::AnswersWithin(int tenths) {
-    for (int t = 0; t < tenths && CommLineFailed() == 0; t += 2)
+    // By the clock, not by the count of pings: a ping's write may itself
+    // take long on a line that does not drain.
+    TimerT timer;
+    timer.Start(static_cast<std::uint16_t>(tenths));
+    do {
         if (Ping(2)) return true;
+    } while (timer.Expired() == 0 && CommLineFailed() == 0);
     return false;
 }
 
