@@ -1,4 +1,5 @@
 // read, erase and run: the board's memory without a ROM file.
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -29,6 +30,7 @@ int Connected(Session& session, ConsoleView& view) {
 int Finish(Reporter& r, Session& session, const std::string& command, int code, std::string summary,
            const json::Object& fields) {
     if (const int closed = session.Close(); code == exitcode::kOk) code = closed;
+    code = PortFailureCode(code, command, summary);
     if (summary.empty()) summary = code == exitcode::kOk ? command + ": done" : command + " failed: " + r.LastStatus();
     r.Result(command, code, summary, fields);
     return code;
@@ -40,7 +42,7 @@ void Monitor(Reporter& r, double seconds) {
     const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     std::array<std::uint8_t, 256> buf{};
     std::FILE* out = r.Human();
-    while (Clock::now() < end) {
+    while (Clock::now() < end && CommLineFailed() == 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
         CommWaitInput(static_cast<std::int32_t>(std::max<long long>(1, std::min<long long>(left, 200))));
         const int n = CommRead(buf);
@@ -65,9 +67,10 @@ int ReadCommand(const Options& o, Reporter& r) {
     // Opened before the board is touched: a bad path costs no bring-up.
     SXFILE_T out(o.output.c_str(), kModeOut | kModeTrunc);
     if (out.Fail() != 0) {
+        // The output file is not a usage error: exit 1, as for a write that fails later.
         r.Error("read: cannot write " + o.output);
-        r.Result("read", exitcode::kUsage, "", json::Object());
-        return exitcode::kUsage;
+        r.Result("read", exitcode::kOther, "", json::Object());
+        return exitcode::kOther;
     }
     Session session(o, r);
     ConsoleView view(r, 0, 0);
@@ -118,7 +121,9 @@ int EraseCommand(const Options& o, Reporter& r) {
             r.Result("erase", exitcode::kUsage, "", json::Object());
             return exitcode::kUsage;
         }
-        sectors.push_back(address);
+        // Addresses in one sector erase it once.
+        if (std::ranges::none_of(sectors, [&](std::uint32_t a) { return FlashSectorIndex(a) == FlashSectorIndex(address); }))
+            sectors.push_back(address);
     }
     Session session(o, r);
     ConsoleView view(r, 0, 0);

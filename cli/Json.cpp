@@ -8,9 +8,43 @@ namespace json {
 
 namespace {
 
+// The length of the well-formed UTF-8 sequence at s[i], or 0.
+std::size_t Utf8Length(std::string_view s, std::size_t i) {
+    const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned c = b(i);
+    std::size_t n = 0;
+    unsigned lo = 0x80, hi = 0xBF;  // the second byte's range
+    if (c >= 0xC2 && c <= 0xDF) n = 2;
+    else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        if (c == 0xE0) lo = 0xA0;
+        if (c == 0xED) hi = 0x9F;  // no surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        if (c == 0xF0) lo = 0x90;
+        if (c == 0xF4) hi = 0x8F;
+    } else return 0;
+    if (i + n > s.size() || b(i + 1) < lo || b(i + 1) > hi) return 0;
+    for (std::size_t k = 2; k < n; ++k)
+        if (b(i + k) < 0x80 || b(i + k) > 0xBF) return 0;
+    return n;
+}
+
+// A JSON string of s. A byte that is not part of well-formed UTF-8 (a file
+// name in another encoding) becomes U+FFFD, so the line stays valid JSON.
 void Quote(std::string& out, std::string_view s) {
     out += '"';
-    for (const char c : s) {
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const char c = s[i];
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            if (const std::size_t n = Utf8Length(s, i); n > 0) {
+                out.append(s.substr(i, n));
+                i += n - 1;
+            } else {
+                out += "\\uFFFD";
+            }
+            continue;
+        }
         switch (c) {
             case '"': out += "\\\""; break;
             case '\\': out += "\\\\"; break;

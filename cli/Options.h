@@ -28,6 +28,8 @@ struct Options {
     bool repair = false;      // with fastVerify
     bool restart = false;
     double monitorSeconds = 0;
+    // program: a file may write into the serial-number area whatever it holds
+    bool serialOnPurpose = false;
     // program's speed-ups: the flags as given, then what they turn on
     std::string eraseMode;  // chip, sectors, or empty (chip, sectors with --fast)
     bool fastAll = false;

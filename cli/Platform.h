@@ -15,3 +15,7 @@ bool IsTerminal(std::FILE* f);
 // ended, how far the command got is said, the port closed and the process
 // ends with the interrupted code. Call before any thread starts.
 void HandleInterrupts(Reporter& reporter, const std::string& command);
+
+// Standard output was closed under --json (its reader went away): on Linux
+// the command ends as interrupted, saying so on stderr. Nothing on Windows.
+void OutputClosed();

@@ -1,6 +1,7 @@
 #include "Platform.h"
 
 #include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -20,16 +21,27 @@ void HandleInterrupts(Reporter& reporter, const std::string& command) {
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    // A closed terminal, and a reader of --json that went away (`| head`):
+    // ended the same way, so stderr still says how far it got. A write to
+    // the closed pipe then fails with EPIPE instead of killing the process,
+    // and the reporter passes that on (OutputClosed).
+    sigaddset(&set, SIGHUP);
+    sigaddset(&set, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     std::thread([set, &reporter, command] {
         int signal = 0;
         sigwait(&set, &signal);
-        reporter.Interrupted(command);
+        // 130 for Ctrl-C and SIGTERM as always; 128 + the signal otherwise,
+        // as a shell reports a process the signal ended.
+        const int code = signal == SIGINT || signal == SIGTERM ? exitcode::kInterrupted : 128 + signal;
+        reporter.Interrupted(command, code);
         // The step in progress may hold the port: closing it under the step
         // is safe, and the process ends before the step could go on.
         CommClose();
         StopTrace();
         std::fflush(nullptr);
-        std::_Exit(exitcode::kInterrupted);
+        std::_Exit(code);
     }).detach();
 }
+
+void OutputClosed() { ::kill(::getpid(), SIGPIPE); }

@@ -30,7 +30,7 @@ std::string g_command;
 // thread does, so the same ending is safe here.
 BOOL WINAPI OnControl(DWORD event) {
     if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) return FALSE;
-    g_reporter->Interrupted(g_command);
+    g_reporter->Interrupted(g_command, exitcode::kInterrupted);
     CommClose();
     StopTrace();
     std::fflush(nullptr);
@@ -44,3 +44,5 @@ void HandleInterrupts(Reporter& reporter, const std::string& command) {
     g_command = command;
     ::SetConsoleCtrlHandler(OnControl, TRUE);
 }
+
+void OutputClosed() {}

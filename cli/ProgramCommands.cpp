@@ -93,8 +93,9 @@ int FileOnBoard(const Options& o, Reporter& r, bool program) {
     json::Object fields;
     fields.Int("bytes", static_cast<long long>(rom.bytes.size()));
     if (code == exitcode::kOk && program) {
-        switch (RunUploadSequence(view, o.file, rom, o.fast)) {
+        switch (RunUploadSequence(view, o.file, rom, o.fast, o.serialOnPurpose)) {
             case UploadOutcomeT::Completed: break;
+            case UploadOutcomeT::Refused: code = exitcode::kUsage; break;
             case UploadOutcomeT::NoDaemon: code = exitcode::kDaemonLoad; break;
             case UploadOutcomeT::Busy: code = exitcode::kOther; break;
             case UploadOutcomeT::Failed: code = view.Erased() ? exitcode::kUpload : exitcode::kErase; break;
@@ -108,7 +109,8 @@ int FileOnBoard(const Options& o, Reporter& r, bool program) {
         if (o.monitorSeconds > 0) Monitor(r, o.monitorSeconds);
     }
     if (const int closed = session.Close(); code == exitcode::kOk) code = closed;
-    if (code != exitcode::kOk && summary.empty()) summary = command + " failed: " + r.LastStatus();
+    if (const int failed = PortFailureCode(code, command, summary); failed != code) code = failed;
+    else if (code != exitcode::kOk && summary.empty()) summary = command + " failed: " + r.LastStatus();
     else if (code != exitcode::kOk) summary = command + " failed: " + summary;
     else if (program) summary = "Programmed " + std::to_string(rom.bytes.size()) + " bytes" + (summary.empty() ? "" : "; " + summary);
     r.Result(command, code, summary, fields);

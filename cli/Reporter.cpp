@@ -1,6 +1,9 @@
 #include "Reporter.h"
 
+#include <cerrno>
 #include <cmath>
+
+#include "Platform.h"
 
 namespace {
 
@@ -34,9 +37,12 @@ void Reporter::HumanLine(const std::string& text) {
 }
 
 void Reporter::JsonLine(const json::Object& o) {
-    if (!options_.json) return;
+    if (!options_.json || stdoutClosed_) return;
     std::fprintf(stdout, "%s\n", o.Text().c_str());
-    std::fflush(stdout);
+    if (std::fflush(stdout) != 0 && errno == EPIPE) {
+        stdoutClosed_ = true;
+        OutputClosed();
+    }
 }
 
 void Reporter::Status(const std::string& text) {
@@ -61,6 +67,7 @@ void Reporter::Verbose(const std::string& text) {
 
 void Reporter::Error(const std::string& text) {
     std::lock_guard lock(mutex_);
+    if (firstError_.empty()) firstError_ = text;
     JsonLine(json::Object().Str("event", "message").Str("level", "error").Str("text", text));
     HumanLine("zelmo-cli: " + text);
 }
@@ -160,7 +167,11 @@ void Reporter::Result(const std::string& command, int exitCode, const std::strin
     // The caller's fields follow ours in the same object.
     json::Object head;
     head.Str("event", "result").Str("command", command).Int("exit", exitCode).Bool("ok", exitCode == 0);
-    if (!summary.empty()) head.Str("summary", summary);
+    // Every result has a summary: a refusal's is the error that said why.
+    const std::string said = !summary.empty()      ? summary
+                             : !firstError_.empty() ? firstError_
+                             : command + (exitCode == 0 ? ": done" : ": failed");
+    head.Str("summary", said);
     if (options_.json) {
         std::string text = head.Text();
         text.pop_back();
@@ -193,13 +204,13 @@ std::string Reporter::HowFar() {
     return HowFarLocked();
 }
 
-void Reporter::Interrupted(const std::string& command) {
+void Reporter::Interrupted(const std::string& command, int exitCode) {
     std::lock_guard lock(mutex_);
     const std::string far = HowFarLocked();
     JsonLine(json::Object()
                  .Str("event", "result")
                  .Str("command", command)
-                 .Int("exit", 130)
+                 .Int("exit", exitCode)
                  .Bool("ok", false)
                  .Str("summary", "interrupted: " + far));
     HumanLine("zelmo-cli: interrupted: " + far);

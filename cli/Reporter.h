@@ -36,12 +36,14 @@ public:
     void Progress(unsigned long done);
     // A step ended after seconds (the sequence's names, and ours).
     void Phase(const char* name, double seconds);
-    // The command's outcome: one JSON object, and a line for people.
+    // The command's outcome: one JSON object, and a line for people. An
+    // empty summary is the first error said (the human line stays unsaid).
     void Result(const std::string& command, int exitCode, const std::string& summary, const json::Object& extra);
     // What was done when it stopped: "daemon loaded, erased, 37 % programmed".
     std::string HowFar();
-    // Ends the bar and says how far it got; for the interrupt handler.
-    void Interrupted(const std::string& command);
+    // Ends the bar and says how far it got, as the result with exitCode;
+    // for the interrupt handler.
+    void Interrupted(const std::string& command, int exitCode);
     // Emits a finished JSON line as is (several boards: a child's events).
     void RawJson(const std::string& line);
     std::FILE* Human() const { return human_; }
@@ -69,4 +71,6 @@ private:
     std::vector<std::string> finished_;
     std::string times_;
     std::string lastStatus_;
+    std::string firstError_;
+    bool stdoutClosed_ = false;  // a JSON line met EPIPE  // the result's summary when the command gave none
 };

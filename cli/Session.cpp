@@ -15,6 +15,12 @@ constexpr const char* kSimulatedLine = "zelmo-cli:simulated-board";
 }
 #endif
 
+int PortFailureCode(int code, const std::string& command, std::string& summary) {
+    if (code == exitcode::kOk || CommLineFailed() == 0) return code;
+    summary = command + " failed: " + CommLineError();
+    return exitcode::kPortOpen;
+}
+
 int ComRow(const std::string& name) {
     const bool com = name.size() >= 4 && (name.compare(0, 3, "COM") == 0 || name.compare(0, 3, "com") == 0);
     const std::string number = com ? name.substr(3) : name;
@@ -71,6 +77,8 @@ int Session::Connect(ConsoleView& view) {
         reporter_.Error(why);
         return exitcode::kPortOpen;
     }
+    // A port that failed on the way was named in the reason already.
+    if (CommLineFailed() != 0) return exitcode::kPortOpen;
     return view.Connected() ? exitcode::kDaemonLoad : exitcode::kNoConnection;
 }
 

@@ -36,6 +36,10 @@ private:
     bool closed_ = false;
 };
 
+// A failed command whose port failed on the way (a hang-up, a vanished
+// device): exit 3, and summary names the system's reason. Else code as is.
+int PortFailureCode(int code, const std::string& command, std::string& summary);
+
 // The row of "COM1" to "COM20" (either case) or of its number, "1" to "20",
 // as `ports` lists them; else -1.
 int ComRow(const std::string& name);

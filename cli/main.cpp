@@ -2,6 +2,7 @@
 // a script. This file reads the command line and hands over to a command.
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <string_view>
 
 #include "Commands.h"
 #include "ExitCodes.h"
@@ -84,6 +85,10 @@ int main(int argc, char** argv) {
     program->add_option("--monitor", o.monitorSeconds, "after --restart, print what the board sends for SECONDS")
         ->check(CLI::Range(0.0, 3600.0))
         ->needs(restart);
+    program->add_flag("--overwrite-serial-number", o.serialOnPurpose,
+                      "program the file's bytes into the serial-number area 0x47F000..0x47FFFF even when the "
+                      "board's area holds something else (only 1 bits can become 0: erase it first with "
+                      "erase --serial-number)");
     AddFastOptions(*program, o);
     AddBoardOptions(*program, o);
 
@@ -133,7 +138,19 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         // Help and version are not errors; every other parse failure is usage.
         const int shown = app.exit(e);
-        return shown == 0 ? exitcode::kOk : exitcode::kUsage;
+        if (shown == 0) return exitcode::kOk;
+        // A script reading --json still gets its one result.
+        bool json = false;
+        for (int i = 1; i < argc; ++i) json = json || std::string_view(argv[i]) == "--json";
+        if (json) {
+            const auto used = app.get_subcommands();
+            ReportOptions ro;
+            ro.json = true;
+            ro.quiet = true;
+            Reporter(ro, false).Result(used.empty() ? "" : used.front()->get_name(), exitcode::kUsage, e.what(),
+                                       json::Object());
+        }
+        return exitcode::kUsage;
     }
     o.command = app.get_subcommands().front()->get_name();
     ApplyFastOptions(o);
@@ -143,35 +160,33 @@ int main(int argc, char** argv) {
 #if !ZELMO_CLI_SIMULATED_BOARD
     if (o.simulate) {
         reporter.Error("--simulate: this build has no simulated board (it runs on Linux); give --port COMn");
+        reporter.Result(o.command, exitcode::kUsage, "", json::Object());
         return exitcode::kUsage;
     }
 #endif
-    if (board && !o.simulate && o.ports.empty()) {
-        reporter.Error("say which board: --port DEVICE or --simulate");
+    // A refusal before the command runs: said, and the one result.
+    const auto refuse = [&](const std::string& why) {
+        reporter.Error(why);
+        reporter.Result(o.command, exitcode::kUsage, why, json::Object());
         return exitcode::kUsage;
-    }
-    if (o.command == "read" && !o.readAll && (o.readStart.empty() || o.readLength.empty())) {
-        reporter.Error("read: give START and LENGTH, or --all");
-        return exitcode::kUsage;
-    }
+    };
+    if (board && !o.simulate && o.ports.empty()) return refuse("say which board: --port DEVICE or --simulate");
+    if (o.command == "read" && !o.readAll && (o.readStart.empty() || o.readLength.empty()))
+        return refuse("read: give START and LENGTH, or --all");
+    for (std::size_t i = 0; i < o.ports.size(); ++i)
+        for (std::size_t j = 0; j < i; ++j)
+            if (o.ports[i] == o.ports[j]) return refuse(o.command + ": --port " + o.ports[i] + " is given twice");
     if (board && !o.simulate)
         if (const int code = ResolveAutoPort(o, reporter); code != exitcode::kOk) return code;
     if (board && o.ports.size() > 1) {
-        if (!o.trace.empty() || o.command == "read") {
-            reporter.Error(o.command + ": --trace and read take one --port");
-            return exitcode::kUsage;
-        }
+        if (!o.trace.empty() || o.command == "read") return refuse(o.command + ": --trace and read take one --port");
 #ifdef _WIN32
-        reporter.Error(o.command + ": several --port run on Linux only; on Windows start zelmo-cli.exe once per port");
-        return exitcode::kUsage;
+        return refuse(o.command + ": several --port run on Linux only; on Windows start zelmo-cli.exe once per port");
 #else
         return SeveralBoards(o, reporter, argc, argv);
 #endif
     }
-    if (!o.trace.empty() && !StartTrace(o.trace)) {
-        reporter.Error("cannot write the trace file " + o.trace);
-        return exitcode::kUsage;
-    }
+    if (!o.trace.empty() && !StartTrace(o.trace)) return refuse("cannot write the trace file " + o.trace);
     if (board) HandleInterrupts(reporter, o.command);
 
     int code = exitcode::kOther;

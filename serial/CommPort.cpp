@@ -75,6 +75,21 @@ std::shared_ptr<PortBackendT> Port() {
 
 // Why the last CommOpen failed; guarded by g_portMutex.
 std::string g_openError;
+// The open port's device name, and why it stopped working; guarded by
+// g_portMutex. g_lineFailed mirrors !g_lineError.empty() for cheap looks.
+std::string g_openName;
+std::string g_lineError;
+std::atomic<bool> g_lineFailed{false};
+
+// Takes over the port's fault, if it has one; true when the port has failed.
+bool NoteFault(const PortBackendT& port) {
+    if (g_lineFailed.load()) return true;
+    if (port.Fault().empty()) return false;
+    std::lock_guard lock(g_portMutex);
+    g_lineError = "the port " + g_openName + " failed: " + port.Fault();
+    g_lineFailed = true;
+    return true;
+}
 
 std::unique_ptr<PortBackendT> OpenVirtualNamed(const std::string& name, std::shared_ptr<VirtualLineCore> line) {
     auto port = OpenVirtualPort(std::move(line));
@@ -82,9 +97,10 @@ std::unique_ptr<PortBackendT> OpenVirtualNamed(const std::string& name, std::sha
     return port;
 }
 
-std::unique_ptr<PortBackendT> OpenByName(const std::string& name) {
+// device: what name reaches (itself, or the device of its row).
+std::unique_ptr<PortBackendT> OpenByName(const std::string& name, std::string& device) {
+    device = name;
     if (auto line = VirtualLineCore::Find(name)) return OpenVirtualNamed(name, line);
-    std::string device = name;
     if (const int row = PortIndexOfName(name); row >= 0) {
         device = PortDevice(row);
         if (device.empty()) {
@@ -110,6 +126,8 @@ int CommOpen(const char* name, std::int32_t baud, std::uint8_t parity, std::uint
              std::uint8_t stopBits) {
     std::lock_guard lock(g_portMutex);
     g_openError.clear();
+    g_lineError.clear();
+    g_lineFailed = false;
     if (name == nullptr) {
         g_openError = "no port named";
         return 1;
@@ -119,7 +137,8 @@ int CommOpen(const char* name, std::int32_t baud, std::uint8_t parity, std::uint
         g_openError = std::string("cannot open ") + name + ": a port is already open";
         return 1;
     }
-    std::shared_ptr<PortBackendT> port = OpenByName(name);
+    std::string device;
+    std::shared_ptr<PortBackendT> port = OpenByName(name, device);
     if (!port) return 1;
     const LineFormat format{static_cast<std::uint32_t>(baud), byteSize, parity, stopBits};
     // A port whose line cannot be set is closed again rather than left open
@@ -132,30 +151,36 @@ int CommOpen(const char* name, std::int32_t baud, std::uint8_t parity, std::uint
     // A driver that cannot do it still gives a working port.
     g_lowLatency = g_preferLowLatency.load() && port->SetLowLatency(true);
     g_port = std::move(port);
+    g_openName = device;
     return 0;
 }
 
 int CommConfigure(std::uint32_t baud, std::uint8_t parity, std::uint8_t byteSize, std::uint8_t stopBits) {
     auto port = Port();
-    if (!port) return 1;
-    return port->Configure(LineFormat{baud, byteSize, parity, stopBits}) ? 0 : 1;
+    if (!port || NoteFault(*port)) return 1;
+    const bool ok = port->Configure(LineFormat{baud, byteSize, parity, stopBits});
+    return ok && !NoteFault(*port) ? 0 : 1;
 }
 
 int CommWrite(std::span<const std::uint8_t> data) {
     auto port = Port();
     if (!port || data.size() > static_cast<std::size_t>(kCommWriteMax)) return 1;
+    if (NoteFault(*port)) return 1;
     if (data.empty()) return 0;
     const auto limit = std::chrono::milliseconds(10 * static_cast<std::int64_t>(data.size()));
     Tap(true, data);
-    return port->Write(data, limit) ? 0 : 1;
+    const bool ok = port->Write(data, limit);
+    return ok && !NoteFault(*port) ? 0 : 1;
 }
 
 int CommRead(std::span<std::uint8_t> data) {
     auto port = Port();
-    if (!port) return 0;
+    if (!port || NoteFault(*port)) return 0;
     const std::size_t max = std::min(data.size(), static_cast<std::size_t>(kCommReadMax));
     const auto n = port->Read(data.first(max));
     Tap(false, data.first(n));
+    // Bytes that came before the failure are still delivered.
+    NoteFault(*port);
     return static_cast<int>(n);
 }
 
@@ -163,8 +188,9 @@ void CommSetTap(CommTapT tap) { g_tap.store(tap); }
 
 int CommPurgeInput() {
     auto port = Port();
-    if (!port) return 1;
-    return port->PurgeInput() ? 0 : 1;
+    if (!port || NoteFault(*port)) return 1;
+    const bool ok = port->PurgeInput();
+    return ok && !NoteFault(*port) ? 0 : 1;
 }
 
 int CommBreak(std::int16_t ms) {
@@ -198,19 +224,29 @@ int CommClose() {
 
 int CommWaitInput(std::int32_t ms) {
     auto port = Port();
-    if (!port) {
+    if (!port || NoteFault(*port)) {
         // Nothing can arrive; still let the time pass, or a caller waiting
-        // on a closed port would spin until its deadline.
+        // on a closed or failed port would spin until its deadline.
         if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
         return 0;
     }
-    return port->WaitInput(ms) ? 1 : 0;
+    // A failure found while waiting ends the wait: the caller looks at
+    // CommLineFailed next.
+    const bool input = port->WaitInput(ms);
+    return input && !NoteFault(*port) ? 1 : 0;
 }
 
 std::string CommOpenError() {
     std::lock_guard lock(g_portMutex);
     return g_openError;
 }
+
+std::string CommLineError() {
+    std::lock_guard lock(g_portMutex);
+    return g_lineError;
+}
+
+int CommLineFailed() { return g_lineFailed.load() ? 1 : 0; }
 
 int CommIsOpen() {
     std::lock_guard lock(g_portMutex);

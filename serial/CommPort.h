@@ -47,6 +47,17 @@ int CommIsOpen();
 // successful open.
 std::string CommOpenError();
 
+// Why the open port stopped working (a hang-up, a vanished device, a read or
+// write the system refused): "the port /dev/ttyUSB0 failed: Input/output
+// error". Empty while it works; kept after close until the next CommOpen, so
+// a front end can still name it. Once set, reads return nothing and writes
+// fail; a wait that looks at CommLineFailed ends at once instead of running
+// out (CommWaitInput itself still lets its time pass, so that a loop that
+// does not look cannot spin).
+std::string CommLineError();
+// 1 when CommLineError is not empty; cheap enough for every wait.
+int CommLineFailed();
+
 // A watcher of the bytes on the line (a trace file): called with true for
 // bytes written, false for bytes read, on the thread that moved them. One at
 // a time; nullptr removes it.

@@ -33,6 +33,20 @@ public:
     virtual bool SetLowLatency(bool /*on*/) { return false; }
     // Releases the device; false when the OS reported a failure.
     virtual bool Close() = 0;
+
+    // Why the device stopped working for good (it hung up, vanished, or
+    // failed a read or a write), in the system's words; empty while it works.
+    // Set on the thread that uses the port, read there too.
+    const std::string& Fault() const { return fault_; }
+
+protected:
+    // The first failure is the one worth naming.
+    void SetFault(std::string why) {
+        if (fault_.empty()) fault_ = std::move(why);
+    }
+
+private:
+    std::string fault_;
 };
 
 // The system's serial device (a termios device, or a Windows COM port);

@@ -101,17 +101,17 @@ public:
                 done += static_cast<std::size_t>(n);
                 continue;
             }
-            if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+            if (n < 0 && errno != EAGAIN && errno != EINTR) return Failed(errno);
             const int ms = leftMs();
             if (ms == 0) return false;
             pollfd p{fd_, POLLOUT, 0};
-            if (::poll(&p, 1, ms) < 0 && errno != EINTR) return false;
+            if (::poll(&p, 1, ms) < 0 && errno != EINTR) return Failed(errno);
         }
         // Completion: the driver's output queue has gone out on the line.
         // Sleep for about the time the rest needs instead of spinning.
         for (;;) {
             int queued = 0;
-            if (::ioctl(fd_, TIOCOUTQ, &queued) != 0) return false;
+            if (::ioctl(fd_, TIOCOUTQ, &queued) != 0) return Failed(errno);
             if (queued <= 0) return true;
             const int ms = leftMs();
             if (ms == 0) return false;
@@ -123,11 +123,31 @@ public:
 
     std::size_t Read(std::span<std::uint8_t> data) override {
         if (data.empty()) return 0;
+        std::size_t held = 0;
+        if (held_) {
+            data[0] = *held_;
+            held_.reset();
+            held = 1;
+            data = data.subspan(1);
+            if (data.empty()) return held;
+        }
         const ssize_t n = ::read(fd_, data.data(), data.size());
-        return n > 0 ? static_cast<std::size_t>(n) : 0;
+        // No byte waiting reads as 0 (VMIN 0) or EAGAIN; anything else is the
+        // device failing (EIO once a pty's other end or a USB adapter is gone).
+        if (n < 0 && errno != EAGAIN && errno != EINTR) Failed(errno);
+        if (n > 0) return held + static_cast<std::size_t>(n);
+        // A hung-up terminal also reads as 0: only its poll tells.
+        pollfd p{fd_, POLLIN, 0};
+        if (held == 0 && ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            int queued = 0;
+            if (::ioctl(fd_, FIONREAD, &queued) != 0 || queued == 0) NameHangUp(p.revents);
+            if (held_) return Read(data);
+        }
+        return held;
     }
 
     bool WaitInput(std::int32_t ms) override {
+        if (held_) return true;
         pollfd p{fd_, POLLIN, 0};
         const int r = ::poll(&p, 1, std::max(ms, 0));
         if (r <= 0) return false;
@@ -142,11 +162,20 @@ public:
             int queued = 0;
             if (::ioctl(fd_, FIONREAD, &queued) == 0 && queued > 0) return true;
         }
+        if (gone) {
+            // Nothing queued and the device gone: say so, with the reason a
+            // read gives (a byte that still came is kept for the next read).
+            NameHangUp(p.revents);
+            return held_.has_value();
+        }
         if (ms > 0) ::poll(nullptr, 0, ms);
         return false;
     }
 
-    bool PurgeInput() override { return ::tcflush(fd_, TCIFLUSH) == 0; }
+    bool PurgeInput() override {
+        held_.reset();
+        return ::tcflush(fd_, TCIFLUSH) == 0;
+    }
     void BreakOn() override { ::ioctl(fd_, TIOCSBRK); }
     void BreakOff() override { ::ioctl(fd_, TIOCCBRK); }
 
@@ -186,8 +215,25 @@ public:
     }
 
 private:
+    bool Failed(int error) {
+        SetFault(std::strerror(error));
+        return false;
+    }
+    // A hang-up with nothing queued: the read's own error where it gives
+    // one (EIO), else the hang-up itself.
+    void NameHangUp(short revents) {
+        std::uint8_t b = 0;
+        const ssize_t n = ::read(fd_, &b, 1);
+        if (n == 1) held_ = b;
+        else if (n < 0 && errno != EAGAIN && errno != EINTR) Failed(errno);
+        else if ((revents & POLLNVAL) != 0) Failed(EBADF);
+        // The system fails every write to a hung-up terminal with EIO.
+        else SetFault(std::string(std::strerror(EIO)) + " (the line hung up: the device is gone or its other end closed)");
+    }
+
     int fd_;
     bool clearExclusive_;
+    std::optional<std::uint8_t> held_;  // read while naming a hang-up
     std::optional<int> savedSerialFlags_;  // as found, once low latency was asked for
     std::chrono::microseconds charTime_{1042};  // 9600 8N1 until configured
 };

@@ -52,7 +52,8 @@ std::uint16_t SerialIO::Read(std::span<std::uint8_t> buffer) {
     timer.Start(static_cast<std::uint16_t>(readTimeout & 0xFFFF));
     for (std::size_t i = 0; i < n; ++i) {
         while (ReadByte(buffer[i]) != 0) {
-            if (timer.Expired() != 0) return static_cast<std::uint16_t>(i);
+            // A failed port gives nothing more: no use waiting it out.
+            if (timer.Expired() != 0 || CommLineFailed() != 0) return static_cast<std::uint16_t>(i);
             WaitForInput(timer);
         }
     }

@@ -36,7 +36,8 @@ public:
     // 0 and the byte when one was waiting; kNothingWaiting at once otherwise.
     std::int8_t ReadByte(std::uint8_t& byte);
     // Fills buffer (at most 65535 bytes) unless the read time-out, which
-    // bounds the whole call, passes first; returns the number stored.
+    // bounds the whole call, passes first or the port fails
+    // (CommLineFailed); returns the number stored.
     std::uint16_t Read(std::span<std::uint8_t> buffer);
     // The full count, or 0 when the write failed or exceeded 32767 bytes.
     std::uint16_t Write(std::span<const std::uint8_t> data);

@@ -41,18 +41,29 @@ HANDLE NewEvent() {
     return ::CreateEventA(nullptr, TRUE, FALSE, nullptr);
 }
 
-// Finishes an overlapped call whose start returned ok; true with the count
-// when it completed within ms, else cancels it and waits for the cancel, so
-// that the record can be used again.
-bool Finish(HANDLE port, OVERLAPPED& ov, BOOL ok, DWORD ms, DWORD& count) {
-    if (ok == 0 && ::GetLastError() != ERROR_IO_PENDING) return false;
+// How an overlapped call ended.
+enum class EndT { Done, TimedOut, Failed };
+
+// Finishes an overlapped call whose start returned ok: Done with the count
+// when it completed within ms; TimedOut when it did not (it is cancelled and
+// the cancel waited for, so that the record can be used again); Failed with
+// the system's code when the system refused it (a vanished device, an I/O
+// the driver aborted).
+EndT Finish(HANDLE port, OVERLAPPED& ov, BOOL ok, DWORD ms, DWORD& count, DWORD& error) {
+    error = 0;
+    if (ok == 0 && (error = ::GetLastError()) != ERROR_IO_PENDING) return EndT::Failed;
+    error = 0;
     if (ok == 0 && ::WaitForSingleObject(ov.hEvent, ms) != WAIT_OBJECT_0) {
         ::CancelIoEx(port, &ov);
         ::GetOverlappedResult(port, &ov, &count, TRUE);
-        return false;
+        return EndT::TimedOut;
     }
-    return ::GetOverlappedResult(port, &ov, &count, TRUE) != 0;
+    if (::GetOverlappedResult(port, &ov, &count, TRUE) != 0) return EndT::Done;
+    error = ::GetLastError();
+    return EndT::Failed;
 }
+
+std::string SystemErrorText(DWORD code);
 
 // "COM12" is reachable only through the device namespace; the rows of the
 // port table already carry it, a name typed by the operator may not.
@@ -113,7 +124,10 @@ public:
         // holds when a driver ignores it.
         const auto ms = static_cast<DWORD>(std::clamp<long long>(limit.count(), 1, 0x7FFFFFFF));
         DWORD written = 0;
-        return Finish(port_.Get(), ov, ok, ms, written) && written == size;
+        DWORD error = 0;
+        const EndT end = Finish(port_.Get(), ov, ok, ms, written, error);
+        if (end == EndT::Failed) return Failed(error);
+        return end == EndT::Done && written == size;
     }
 
     std::size_t Read(std::span<std::uint8_t> data) override {
@@ -129,10 +143,15 @@ public:
         const auto want = static_cast<DWORD>(std::min<std::size_t>(data.size(), queued));
         const BOOL ok = ::ReadFile(port_.Get(), data.data(), want, nullptr, &ov);
         DWORD got = 0;
-        if (!Finish(port_.Get(), ov, ok, 100, got)) {
+        DWORD error = 0;
+        const EndT end = Finish(port_.Get(), ov, ok, 100, got, error);
+        if (end != EndT::Done) {
             // A framing or parity error holds further reads until cleared.
+            // With abort-on-error off the driver fails a read only when the
+            // device itself fails (ERROR_OPERATION_ABORTED as it vanishes).
             DWORD errors = 0;
-            ::ClearCommError(port_.Get(), &errors, nullptr);
+            if (::ClearCommError(port_.Get(), &errors, nullptr) == 0) Failed(::GetLastError());
+            else if (end == EndT::Failed) Failed(error);
             return 0;
         }
         return std::min<std::size_t>(got, data.size());
@@ -145,6 +164,8 @@ public:
             const ULONGLONG now = ::GetTickCount64();
             return now >= deadline ? DWORD{0} : static_cast<DWORD>(deadline - now);
         };
+        if (Queued() > 0) return true;
+        if (!Fault().empty()) return false;
         if (!Arm()) return Idle(left());
         // Armed first, then looked: a byte that came before the arming does
         // not signal the event, but it is in the queue by now.
@@ -185,11 +206,21 @@ public:
     }
 
 private:
+    // Bytes waiting. ClearCommError fails only when the device does (it
+    // was unplugged, its driver gone): that is the port's fault.
     DWORD Queued() {
+        if (!Fault().empty()) return 0;
         COMSTAT stat{};
         DWORD errors = 0;
-        if (::ClearCommError(port_.Get(), &errors, &stat) == 0) return 0;
+        if (::ClearCommError(port_.Get(), &errors, &stat) == 0) {
+            Failed(::GetLastError());
+            return 0;
+        }
         return stat.cbInQue;
+    }
+    bool Failed(DWORD error) {
+        SetFault(SystemErrorText(error));
+        return false;
     }
     // Arms the event wait unless one is pending; false when the driver
     // offers none.
@@ -211,7 +242,7 @@ private:
     bool Idle(DWORD ms) {
         for (;;) {
             if (Queued() > 0) return true;
-            if (ms == 0) return false;
+            if (ms == 0 || !Fault().empty()) return false;
             const DWORD nap = std::min<DWORD>(ms, 5);
             ::Sleep(nap);
             ms -= nap;

@@ -19,7 +19,7 @@ bool HandOver() {
     CommWrite(kBreakMessage);
     static constexpr char kAnswer[] = LINK_HANDOVER_ANSWER;
     int matched = 0;  // carries over between attempts
-    for (int attempt = 0; attempt < 10; ++attempt) {
+    for (int attempt = 0; attempt < 10 && CommLineFailed() == 0; ++attempt) {
         CommPurgeInput();
         CommWrite(kAttentionRequest);
         SleepMs(100);
@@ -35,35 +35,62 @@ bool HandOver() {
 }
 
 namespace {
-void WriteConfiguration(VesperilIO& link) {
+
+std::uint32_t g_failedRegister = 0;
+
+// One register write of bring-up. A write that stays unanswered is not
+// skipped: one ping tells a live line (the write is sent once more) from a
+// dead one, which would otherwise cost every later write its five sends.
+// False, with the register noted, when the write did not go in.
+template <typename Write>
+bool Take(VesperilIO& link, std::uint32_t reg, Write write) {
+    if (write() == 0) return true;
+    if (CommLineFailed() == 0 && link.Ping(2) && write() == 0) return true;
+    g_failedRegister = reg;
+    return false;
+}
+
+bool WriteConfiguration(VesperilIO& link) {
     const auto& c = TargetConfiguration;
-    link.WriteRegisterWord(0x1E0A, 0x0C00);
+    if (!Take(link, 0x1E0A, [&] { return link.WriteRegisterWord(0x1E0A, 0x0C00); })) return false;
     if (c.processorType == 330) {
         for (int i = 0; i < 4; ++i) {
             const auto& cs = c.chipSelects[static_cast<std::size_t>(i)];
-            if (cs.enabled) link.WriteChipSelect(i, cs.base, cs.mask);
+            const std::uint32_t reg = c.moduleBase + 0x40 + 8u * static_cast<std::uint32_t>(i);
+            if (cs.enabled && !Take(link, reg, [&] { return link.WriteChipSelect(i, cs.base, cs.mask); })) return false;
         }
         for (std::uint32_t k = 0; k < 8; ++k) {
             const auto& pr = c.portRegisters[k];
-            if (pr.enabled) WriteRegisterByte(c.moduleBase + 0x11 + 2 * k, pr.value);
+            const std::uint32_t reg = c.moduleBase + 0x11 + 2 * k;
+            if (pr.enabled && !Take(link, reg, [&] { return WriteRegisterByte(reg, pr.value); })) return false;
         }
     }
     if (c.regionBlockEnabled) {
-        link.WriteControlWord(4, 0x0A05);
+        const auto control = [&](int index, std::uint16_t value) {
+            const std::uint32_t reg = 0x1E30 + 2u * static_cast<std::uint32_t>(index);
+            return Take(link, reg, [&] { return link.WriteControlWord(index, value); });
+        };
+        if (!control(4, 0x0A05)) return false;
         for (int i = 0; i < 4; ++i) {
             const auto& cw = c.controlWords[static_cast<std::size_t>(i)];
-            if (cw.enabled) link.WriteControlWord(i, cw.value);
+            if (cw.enabled && !control(i, cw.value)) return false;
         }
-        link.WriteControlWord(4, 0x0000);
+        if (!control(4, 0x0000)) return false;
         // Register pairs 0 to 7 take these configuration entries.
         static constexpr std::array<std::size_t, 8> kEntryOfPair{0, 3, 4, 6, 7, 8, 9, 10};
         for (int pair = 0; pair < 8; ++pair) {
             const auto& e = c.regionEntries[kEntryOfPair[static_cast<std::size_t>(pair)]];
-            if (e.enabled) link.WriteRegionEntry(pair, e.baseWord, e.optionWord);
+            const std::uint32_t reg = 0x1F00 + 8u * static_cast<std::uint32_t>(pair);
+            if (e.enabled && !Take(link, reg, [&] { return link.WriteRegionEntry(pair, e.baseWord, e.optionWord); }))
+                return false;
         }
     }
+    return true;
 }
+
 }  // namespace
+
+std::uint32_t BringUpFailedRegister() { return g_failedRegister; }
 
 int Connect(const FastOptionsT& fast) {
     namespace r = connect_result;
@@ -81,15 +108,16 @@ int Connect(const FastOptionsT& fast) {
     VesperilIO& link = *TargetLink;
     // The hand-over (a break, then ten attention requests a board
     // application answers) takes about 3 s when the monitor already listens.
+    g_failedRegister = 0;
     if (fast.monitorFirst && link.Probe(9600) == 9600) {
-        if (!daemonRunning) WriteConfiguration(link);
+        if (!daemonRunning && !WriteConfiguration(link)) return kRegisterWriteFailed;
         return r::kMonitor;
     }
     const bool handedOver = HandOver();
     if (!handedOver && link.Probe(9600) != 9600) return r::kNoAnswer;
     if (link.Probe(9600) == 9600) {
         if (daemonRunning) return r::kMonitor;
-        WriteConfiguration(link);
+        if (!WriteConfiguration(link)) return kRegisterWriteFailed;
         return r::kMonitor;
     }
     link.SetHostSpeed(38400);

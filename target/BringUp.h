@@ -10,10 +10,14 @@
 #include "link_protocol.h"
 
 // connect_result: kMonitor (registers written, or the daemon already marked
-// running), kDaemonRunning, kNoAnswer, kSilent; or kLinkBusy. With
+// running), kDaemonRunning, kNoAnswer, kSilent; kRegisterWriteFailed (a
+// memory-interface register write was not taken, BringUpFailedRegister says
+// which); or kLinkBusy. With
 // fast.monitorFirst a boot monitor that answers a ping at 9600 is taken at
 // once, without the hand-over attempts.
 int Connect(const FastOptionsT& fast = {});
+// The register whose write failed in the last Connect, 0 when none did.
+std::uint32_t BringUpFailedRegister();
 // True when the board answered the attention requests with "**".
 bool HandOver();
 // One byte stored through the current link: the store's link_result, and

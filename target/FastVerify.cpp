@@ -323,6 +323,17 @@ FastVerifyResultT FastVerifyRom(const RomImageT& rom, const ByteProgressT& progr
             out.verify.result = kLinkBusy;
             return out;
         }
+        // A dead line is given up on after one silent wait rather than after
+        // every resend of every stage; a noisy one keeps its resends.
+        struct SilenceT {
+            explicit SilenceT(VesperilIO* l) : link(l) {
+                if (link != nullptr) link->SetGiveUpWhenSilent(true);
+            }
+            ~SilenceT() {
+                if (link != nullptr) link->SetGiveUpWhenSilent(false);
+            }
+            VesperilIO* link;
+        } silence(TargetLink.get());
         out.applet = FastVerifyHeld(image, progress, options, out);
         if (out.applet == kNoDaemon) {
             out.applet = 0;
@@ -330,6 +341,13 @@ FastVerifyResultT FastVerifyRom(const RomImageT& rom, const ByteProgressT& progr
             return out;
         }
         if (out.applet == 0) return out;
+        // Silent to the last request: the read-back would only wait out its
+        // own resends, unless the board answers a ping within a reply's wait.
+        const bool silent = TargetLink && (TargetLink->SilentLastTime() || CommLineFailed() != 0);
+        if (silent && !TargetLink->AnswersWithin(VesperilIO::kAliveTenths)) {
+            out.verify.result = kBoardSilent;
+            return out;
+        }
     }
     // Never a success without a comparison: every byte the slow way.
     out.readBack = true;

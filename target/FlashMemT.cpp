@@ -20,16 +20,19 @@ int FlashMemT::ReadStatus(std::int32_t tenthsPerRead, int reads) {
     bool received = false;
     for (int i = 0; i < reads && !received; ++i) received = link.Read(std::span(&byte, 1)) == 1;
     link.SetTimeout(10);
-    return MapStatus(received, byte);
+    lastStatus = MapStatus(received, byte);
+    return lastStatus;
 }
 
 int FlashMemT::EraseChip() {
+    lastSector = 0;
+    lastStatus = kStatusNone;
     VesperilIO::FrameBuffer f{};
     f[VesperilIO::kCmdAt] = VesperilIO::kCmdEraseChip;
     f[VesperilIO::kLenAt] = 0;
     link.SendFrame(f);
     bool acked = link.WaitAck(20);
-    for (int i = 0; i < 6 && !acked; ++i) {
+    for (int i = 0; i < 6 && !acked && CommLineFailed() == 0; ++i) {
         WaitTenths(10);
         link.SendFrame(f);
         acked = link.WaitAck(5);
@@ -38,6 +41,8 @@ int FlashMemT::EraseChip() {
     // it (rather than sleeping a fixed time and then polling) neither
     // misreports a slow erase as silence nor makes a quick one wait.
     if (acked) return ReadStatus(kEraseStatusTenths, 1);
+    // A port that failed will bring no status byte either.
+    if (CommLineFailed() != 0) return lastStatus = kStatusNone;
     // Never acknowledged: most likely no daemon is listening, so the long
     // wait would only delay the failure. A lost acknowledgement still gets
     // the pause an erase takes, then one look for its status byte.
@@ -46,6 +51,7 @@ int FlashMemT::EraseChip() {
 }
 
 int FlashMemT::EraseSector(std::uint32_t address) {
+    lastSector = address;
     VesperilIO::FrameBuffer f{};
     f[VesperilIO::kCmdAt] = VesperilIO::kCmdErasePage;
     f[VesperilIO::kLenAt] = LINK_ADDRESS_BYTES;
@@ -56,6 +62,7 @@ int FlashMemT::EraseSector(std::uint32_t address) {
 }
 
 int FlashMemT::EraseSerialNumber() {
+    lastSector = 0;
     VesperilIO::FrameBuffer f{};
     f[VesperilIO::kCmdAt] = VesperilIO::kCmdEraseSerialNumber;
     f[VesperilIO::kLenAt] = 0;

@@ -36,9 +36,16 @@ public:
     // came: with the unanswered sends, about 31 s in all.
     static constexpr std::uint16_t kUnackedPauseTenths = 200;
 
+    // The last erase's status (as the functions above return it), and the
+    // sector it was for (0 for the chip or the serial-number area).
+    int LastStatus() const { return lastStatus; }
+    std::uint32_t LastSector() const { return lastSector; }
+
     VesperilIO& link;
 
 private:
+    int lastStatus = kStatusAck;
+    std::uint32_t lastSector = 0;
     static int MapStatus(bool received, std::uint8_t byte);
     int ReadStatus(std::int32_t tenthsPerRead, int reads);
 };

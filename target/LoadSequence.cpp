@@ -5,10 +5,12 @@
 #include <cstdio>
 
 #include "BringUp.h"
+#include "CommPort.h"
 #include "DaemonDownload.h"
 #include "FastVerify.h"
 #include "FlashMemT.h"
 #include "SectorErase.h"
+#include "SerialAreaGuard.h"
 #include "StatusTexts.h"
 #include "TargetState.h"
 
@@ -23,6 +25,35 @@ int Timed(SequenceViewT& view, const char* name, Step step) {
     const int result = step();
     view.StepTimed(name, std::chrono::duration<double>(Clock::now() - start).count());
     return result;
+}
+
+// Why a step failed: the port's own failure (a hang-up, a vanished
+// device) when it has one, which says more than any guess about the board,
+// else the guess; then what became of the flash.
+std::string WhyFailed(const char* guess, const char* flash) {
+    const std::string line = CommLineError();
+    return (line.empty() ? std::string(guess) : line) + "; " + flash;
+}
+
+// What the daemon said about the erase that failed.
+std::string EraseFailureText() {
+    if (!TargetFlash || TargetFlash->LastStatus() == erase_status::kNone)
+        return "the daemon did not report the erase done";
+    if (TargetFlash->LastStatus() != erase_status::kNak) return "the daemon answered the erase with an unknown byte";
+    if (TargetFlash->LastSector() == 0) return "the daemon reported that the chip did not erase";
+    char text[96];
+    std::snprintf(text, sizeof text, "the daemon reported that the sector at 0x%06X did not erase",
+                  static_cast<unsigned>(TargetFlash->LastSector()));
+    return text;
+}
+
+// A frame the upload could not get taken.
+std::string UploadFailureText() {
+    if (!TargetLink || !TargetLink->FailedRefused()) return "the board stopped taking the file before its end";
+    char text[128];
+    std::snprintf(text, sizeof text, "the flash would not program 0x%06X to 0x%06X (refused at every send)",
+                  static_cast<unsigned>(TargetLink->FailedFrom()), static_cast<unsigned>(TargetLink->FailedTo() - 1));
+    return text;
 }
 
 std::string LoadingText(const std::string& path) {
@@ -40,13 +71,18 @@ bool CheckProgrammed(const RomImageT& rom, std::string& reason) {
     const VerifyResultT& v = f.verify;
     if (v.result == 0 && v.differing == 0) return true;
     char text[160];
-    if (v.result == 0)
+    if (v.result == 0) {
         std::snprintf(text, sizeof text, "the flash does not hold the file: %lu %s, the first at 0x%06X",
                       v.differing, v.differing == 1 ? "byte differs" : "bytes differ",
                       static_cast<unsigned>(v.firstAddress));
+        reason = text;
+        return false;
+    }
+    if (v.result == kBoardSilent || v.result == kNoDaemon)
+        std::snprintf(text, sizeof text, "the board stopped answering while the flash was checked against the file");
     else
         std::snprintf(text, sizeof text, "the flash could not be checked against the file (%d)", v.result);
-    reason = text;
+    reason = WhyFailed(text, "the flash is programmed but not known to hold the file");
     return false;
 }
 
@@ -69,8 +105,15 @@ ConnectOutcomeT RunConnectSequence(SequenceViewT& view, const FastOptionsT& fast
     }
     if (connected != connect_result::kMonitor) {
         view.SetStatus(status::kConnectFailed);
-        if (connected != kLinkBusy)
-            view.Reason("the board answered neither at 9600 nor at 38400 baud; nothing was written to it");
+        if (connected == kRegisterWriteFailed) {
+            char text[128];
+            std::snprintf(text, sizeof text,
+                          "the boot monitor stopped answering while the memory interface was set up (register 0x%06X)",
+                          static_cast<unsigned>(BringUpFailedRegister()));
+            view.Reason(WhyFailed(text, "the flash was not touched"));
+        } else if (connected != kLinkBusy) {
+            view.Reason(WhyFailed("the board answered neither at 9600 nor at 38400 baud", "the flash was not touched"));
+        }
         view.EnableReset();
         return ConnectOutcomeT::Failed;
     }
@@ -85,7 +128,7 @@ ConnectOutcomeT RunConnectSequence(SequenceViewT& view, const FastOptionsT& fast
         return ConnectOutcomeT::DaemonStarted;
     }
     view.SetStatus(status::kDaemonLoadFailed);
-    view.Reason("the daemon could not be stored in the board's RAM and started; the flash was not touched");
+    view.Reason(WhyFailed("the daemon could not be stored in the board's RAM and started", "the flash was not touched"));
     view.EnableReset();
     return ConnectOutcomeT::Failed;
 }
@@ -105,15 +148,19 @@ bool RunEraseStep(SequenceViewT& view, const FastOptionsT& fast, const RomImageT
     if (sectors && !SerialNumberRescueFile().empty())
         view.Reason("the serial-number area is not back in the flash; a copy is in " + SerialNumberRescueFile());
     else if (erased != erase_result::kNoDaemon)
-        view.Reason("the daemon did not report the erase done; the flash may be partly erased");
+        view.Reason(WhyFailed(EraseFailureText().c_str(), "the flash may be partly erased"));
     view.EnableReset();
     return false;
 }
 
-bool CheckBeforeErase(SequenceViewT& view, const RomImageT& rom) {
-    if (!daemonRunning || rom.result == 0) return true;
+bool CheckBeforeErase(SequenceViewT& view, const RomImageT& rom, bool serialNumberOnPurpose) {
+    if (!daemonRunning) return true;
+    std::string why;
+    if (rom.result != 0) why = RomCheckText(rom);
+    else if (!serialNumberOnPurpose) why = SerialAreaConflict(rom);
+    if (why.empty()) return true;
     view.SetStatus(status::kLoadFailed);
-    view.Reason(RomCheckText(rom) + "; nothing was erased");
+    view.Reason(WhyFailed(why.c_str(), "nothing was erased"));
     view.EnableReset();
     return false;
 }
@@ -129,9 +176,10 @@ UploadOutcomeT UploadWith(SequenceViewT& view, const std::string& path, const Ro
     });
     // Why it failed, said after the status text it explains. A flash that
     // does not hold the file is a load error, as a refused block is.
-    std::string reason =
-        "the board stopped taking the file before its end; the flash is erased and only partly programmed";
-    if (uploaded == upload_result::kDone)
+    std::string reason;
+    if (uploaded != upload_result::kDone)
+        reason = WhyFailed(UploadFailureText().c_str(), "the flash is erased and only partly programmed");
+    else
         uploaded = Timed(view, "check", [&] {
             return CheckProgrammed(rom, reason) ? upload_result::kDone : upload_result::kBlockRefused;
         });
@@ -159,13 +207,15 @@ UploadOutcomeT RunUploadStep(SequenceViewT& view, const std::string& path, const
 }
 
 UploadOutcomeT RunUploadSequence(SequenceViewT& view, const std::string& path, const RomImageT& rom,
-                                 const FastOptionsT& fast) {
+                                 const FastOptionsT& fast, bool serialNumberOnPurpose) {
     LinkUseT use;
     if (!use.Held()) {
         view.SetStatus(status::kBusy);
         return UploadOutcomeT::Busy;
     }
-    if (!CheckBeforeErase(view, rom) || !RunEraseStep(view, fast, &rom)) return UploadOutcomeT::Failed;
+    if (!CheckBeforeErase(view, rom, serialNumberOnPurpose))
+        return CommLineFailed() != 0 ? UploadOutcomeT::Failed : UploadOutcomeT::Refused;
+    if (!RunEraseStep(view, fast, &rom)) return UploadOutcomeT::Failed;
     // The fast upload counts on the erase just done (blank blocks); the
     // default one is today's, byte for byte.
     return UploadWith(view, path, rom, fast.Any() ? &fast : nullptr);

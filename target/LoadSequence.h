@@ -61,13 +61,15 @@ enum class UploadOutcomeT {
     NoDaemon,      // no daemon runs; nothing was erased or written
     Failed,        // the status text says which step failed
     Busy,          // another step holds the link; nothing changed
+    Refused,       // the file was refused before the erase; nothing changed
 };
 
 // With a daemon running, refuses a file that is unreadable, holds a bad
-// record or data outside the flash, or holds no data, before anything is
-// erased: the board is never left blank for nothing. Without a daemon the
-// erase says so.
-bool CheckBeforeErase(SequenceViewT& view, const RomImageT& rom);
+// record, data outside the flash, records that disagree or no data, or
+// would program over the board's serial number (SerialAreaConflict; not
+// with serialNumberOnPurpose), before anything is erased: the board is never
+// left blank for nothing. Without a daemon the erase says so.
+bool CheckBeforeErase(SequenceViewT& view, const RomImageT& rom, bool serialNumberOnPurpose = false);
 
 // Programs the file into the erased flash, path being how it is named, then
 // checks that the flash holds every byte of it before saying so.
@@ -76,4 +78,4 @@ UploadOutcomeT RunUploadStep(SequenceViewT& view, const std::string& path, const
 // The whole of it, holding the link throughout: the check, the erase and
 // the upload, with fast's speed-ups.
 UploadOutcomeT RunUploadSequence(SequenceViewT& view, const std::string& path, const RomImageT& rom,
-                                 const FastOptionsT& fast = {});
+                                 const FastOptionsT& fast = {}, bool serialNumberOnPurpose = false);

@@ -62,12 +62,16 @@ inline constexpr int kNoDaemon = -201;      // nothing was sent
 inline constexpr int kBoardSilent = -202;   // a request stayed unanswered
 inline constexpr int kBoardRefused = -203;  // the daemon reported failure
 inline constexpr int kNotInFlash = -204;    // an address outside the flash
+// Bring-up: a memory-interface register write was not taken, and one ping
+// found the line dead or the write refused again.
+inline constexpr int kRegisterWriteFailed = -205;
 // What a ROM file holds, checked before anything is erased. A file that
 // cannot be read is the upload's own "cannot be opened".
 inline constexpr int kRomUnreadable = upload_result::kUnreadable;
 inline constexpr int kRomBadRecord = -152;   // a data record is malformed
 inline constexpr int kRomOutOfFlash = -153;  // data outside the flash
-inline constexpr int kRomEmpty = -154;       // no data record at all
+inline constexpr int kRomEmpty = -154;       // no data byte at all
+inline constexpr int kRomOverlap = -155;     // two records give one byte different values
 // Why the CRC verify fell back to reading everything back.
 inline constexpr int kAppletStoreFailed = -110;  // the applet or its parameters were not acknowledged
 inline constexpr int kAppletSilent = -111;       // no ACK to the call, or no or short replies
@@ -84,8 +88,8 @@ inline constexpr int kStepValues[] = {
     erase_status::kOther,          upload_result::kBlockRefused,    upload_result::kUnreadable,
 };
 inline constexpr int kOwnCodes[] = {
-    kLinkBusy,     kNoDaemon,      kBoardSilent, kBoardRefused,      kNotInFlash,   kRomBadRecord,
-    kRomOutOfFlash, kRomEmpty,     kAppletStoreFailed, kAppletSilent, kAppletOtherDaemon,
+    kLinkBusy,     kNoDaemon,      kBoardSilent, kBoardRefused,      kNotInFlash,   kRegisterWriteFailed, kRomBadRecord,
+    kRomOutOfFlash, kRomEmpty,     kRomOverlap,        kAppletStoreFailed, kAppletSilent, kAppletOtherDaemon,
 };
 constexpr bool OwnCodesStandAlone() {
     for (std::size_t i = 0; i < std::size(kOwnCodes); ++i) {

@@ -38,6 +38,10 @@ RomImageT ParseRomImage(std::string text) {
     std::array<std::uint8_t, XREC_T::kMaxRecordData> data{};
     std::uint32_t lowest = UINT32_MAX;
     std::uint32_t highest = 0;
+    // What the records so far give each flash byte (-1: nothing): a byte
+    // given twice with different values would be programmed as the AND of
+    // both, which is neither.
+    std::vector<std::int16_t> given(kFlashSize, -1);
     while (file.ReadRecord(address, length, data.data()) == 0) {
         image.records.push_back({address, static_cast<std::uint32_t>(image.bytes.size()), length});
         image.bytes.insert(image.bytes.end(), data.begin(), data.begin() + length);
@@ -52,13 +56,24 @@ RomImageT ParseRomImage(std::string text) {
         lowest = std::min(lowest, address);
         highest = std::max(highest, static_cast<std::uint32_t>(end));
         image.sectors |= SectorBits(address, length);
+        for (std::uint32_t i = 0; i < length && image.result == 0; ++i) {
+            std::int16_t& held = given[address - kFlashBase + i];
+            if (held >= 0 && held != data[i]) {
+                image.result = kRomOverlap;
+                image.line = file.LineNumber();
+                image.conflict = address + i;
+            }
+            held = data[i];
+        }
     }
     const auto status = file.LastStatus();
     image.rejected = status == SXFILE_T::Status::BadRecord || status == SXFILE_T::Status::StreamFailed;
     if (image.result == 0 && image.rejected) {
         image.result = kRomBadRecord;
         image.line = file.LineNumber();
-    } else if (image.result == 0 && image.records.empty()) {
+    } else if (image.result == 0 && image.bytes.empty()) {
+        // Records without a byte program nothing; the erase before them
+        // would leave a blank board for nothing.
         image.result = kRomEmpty;
     }
     if (lowest <= highest) {
@@ -134,7 +149,14 @@ std::string RomCheckText(const RomImageT& image) {
             std::snprintf(text, sizeof text, "line %lu holds data outside the flash (0x%06X to 0x%06X)", image.line,
                           static_cast<unsigned>(kFlashBase), static_cast<unsigned>(kFlashEnd - 1));
             break;
-        case kRomEmpty: std::snprintf(text, sizeof text, "the file holds no data record"); break;
+        case kRomEmpty:
+            std::snprintf(text, sizeof text, image.records.empty() ? "the file holds no data record"
+                                                                   : "the file's data records hold no data bytes");
+            break;
+        case kRomOverlap:
+            std::snprintf(text, sizeof text, "line %lu gives 0x%06X another value than an earlier line gives it",
+                          image.line, static_cast<unsigned>(image.conflict));
+            break;
         default: std::snprintf(text, sizeof text, "unknown result %d", image.result); break;
     }
     return text;

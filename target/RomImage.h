@@ -20,8 +20,10 @@ struct RomRecordT {
 
 struct RomImageT {
     // 0, or why the file cannot be programmed: kRomUnreadable (reason says
-    // why), kRomBadRecord or kRomOutOfFlash (line says where), kRomEmpty.
-    // The first problem in the file counts.
+    // why), kRomBadRecord or kRomOutOfFlash (line says where), kRomOverlap
+    // (line and conflict say where), kRomEmpty (no data byte). The first
+    // problem in the file counts. A byte given twice with the same value is
+    // fine.
     int result = kRomUnreadable;
     // The file as read.
     std::string text;
@@ -29,6 +31,8 @@ struct RomImageT {
     // directory").
     std::string reason;
     unsigned long line = 0;
+    // kRomOverlap: the byte two records give different values.
+    std::uint32_t conflict = 0;
 
     // Every data record the reader delivered, in file order, and their data
     // back to back: a record's data follows the record before it, so records

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 
+#include "CommPort.h"
 #include "TimerT.h"
 
 void ReverseBytes(std::span<std::uint8_t> bytes) {
@@ -31,7 +32,14 @@ int VesperilIO::SendFrame(std::span<std::uint8_t> buffer) {
     return Write(buffer.first(len + kOverhead));
 }
 
-bool VesperilIO::ReadOneByte(std::uint8_t& byte) { return Read(std::span(&byte, 1)) == 1; }
+bool VesperilIO::ReadOneByte(std::uint8_t& byte) {
+    // Never blocks: the callers wait on their own deadline. A read with the
+    // port's read time-out (1 s once an erase has set it) made each 0.2 s
+    // wait for an ACK last a second on a silent line.
+    const bool came = ReadByte(byte) == 0;
+    heard = heard || came;
+    return came;
+}
 
 int VesperilIO::ReceiveFrame(std::span<std::uint8_t, kFrameSize> buffer, std::uint8_t expected,
                              std::uint16_t seconds) {
@@ -43,7 +51,7 @@ int VesperilIO::ReceiveFrame(std::span<std::uint8_t, kFrameSize> buffer, std::ui
     std::size_t got = 0;
     unsigned sum = 0;
     for (;;) {
-        if (timer.Expired() != 0) return -1;
+        if (timer.Expired() != 0 || CommLineFailed() != 0) return -1;
         std::uint8_t b = 0;
         if (!ReadOneByte(b)) {
             WaitForInput(timer);
@@ -101,7 +109,7 @@ bool VesperilIO::WaitAck(std::uint16_t tenths) {
         std::uint8_t b = 0;
         const bool came = ReadOneByte(b);
         if (came && b == kAck) return true;
-        if (timer.Expired() != 0) return false;
+        if (timer.Expired() != 0 || CommLineFailed() != 0) return false;
         if (!came) WaitForInput(timer);
     }
 }
@@ -112,8 +120,19 @@ bool VesperilIO::Ping(std::uint16_t tenths) {
 }
 
 bool VesperilIO::IsAlive() {
-    for (int i = 0; i < kAttempts; ++i)
+    for (int i = 0; i < kAttempts && CommLineFailed() == 0; ++i)
         if (Ping(2)) return true;
+    return false;
+}
+
+bool VesperilIO::AnswersWithin(int tenths) {
+    // By the clock, not by the count of pings: a ping's write may itself
+    // take long on a line that does not drain.
+    TimerT timer;
+    timer.Start(static_cast<std::uint16_t>(tenths));
+    do {
+        if (Ping(2)) return true;
+    } while (timer.Expired() == 0 && CommLineFailed() == 0);
     return false;
 }
 
@@ -145,7 +164,7 @@ int VesperilIO::SetTargetSpeed(std::int32_t speed) {
     frame[kLenAt] = 1;
     frame[kDataAt] = speed == 9600 ? kSpeedCode9600 : kSpeedCode38400;
     speedAcked = false;
-    for (int i = 0; i < kAttempts; ++i) {
+    for (int i = 0; i < kAttempts && CommLineFailed() == 0; ++i) {
         PurgeInput();
         SleepMs(10);
         SendFrame();
@@ -167,23 +186,52 @@ std::size_t VesperilIO::BeginFrame(std::uint8_t command, std::uint8_t length, st
 }
 
 bool VesperilIO::SendUntilAcknowledged() {
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    refused = false;
+    silentLastTime = false;
+    for (int attempt = 0; attempt < kAttempts && CommLineFailed() == 0; ++attempt) {
+        if (attempt > 0 && giveUpWhenSilent && !heard) {
+            silentLastTime = true;
+            break;
+        }
         PurgeInput();
         // The daemon reads a frame only once it has answered the last one,
         // so the first send needs no pause; a resend follows a failure and
         // lets the daemon's line go quiet first.
         if (idlePause || attempt > 0) SleepMs(10);
+        heard = false;
         SendFrame();
-        for (int wait = 0; wait < kAttempts; ++wait)
-            if (WaitAck(2)) return true;
+        // A NAK says the frame was refused: resend it now rather than after
+        // the rest of the time-out, which cannot bring an ACK for it.
+        for (int wait = 0; wait < kAttempts; ++wait) {
+            const int answer = WaitAnswer(2);
+            if (answer == kAck) return true;
+            if (answer == kNak) {
+                refused = true;
+                break;
+            }
+        }
     }
     return false;
+}
+
+int VesperilIO::WaitAnswer(std::uint16_t tenths) {
+    TimerT timer;
+    timer.Start(tenths);
+    for (;;) {
+        std::uint8_t b = 0;
+        const bool came = ReadOneByte(b);
+        if (came && (b == kAck || b == kNak)) return b;
+        if (timer.Expired() != 0 || CommLineFailed() != 0) return -1;
+        if (!came) WaitForInput(timer);
+    }
 }
 
 int VesperilIO::WriteBlock(std::uint32_t address, std::span<const std::uint8_t> source, int width,
                            std::uint8_t command, std::size_t chunkLimit) {
     const std::size_t unit = width == 16 ? 2 : width == 32 ? 4 : 1;
     // A count that is not whole units would leave a unit half reversed.
+    failedRefused = false;
+    failedFrom = failedTo = 0;
     if (source.size() % unit != 0) return -1;
     // Keep units whole within a frame, so that a unit never straddles two
     // frames and is reversed as one (245 for bytes, 244 for words and longs).
@@ -197,7 +245,12 @@ int VesperilIO::WriteBlock(std::uint32_t address, std::span<const std::uint8_t> 
         if constexpr (std::endian::native != std::endian::big) {
             for (std::size_t u = 0; u < n; u += unit) ReverseBytes(std::span(&frame[at + u], unit));
         }
-        if (!SendUntilAcknowledged()) return -1;
+        if (!SendUntilAcknowledged()) {
+            failedFrom = address;
+            failedTo = address + static_cast<std::uint32_t>(n);
+            failedRefused = refused;
+            return -1;
+        }
         address += static_cast<std::uint32_t>(n);
         source = source.subspan(n);
     }
@@ -217,7 +270,13 @@ int VesperilIO::ReadMemory(std::uint32_t address, std::span<std::uint8_t> destin
     while (!destination.empty()) {
         const std::size_t n = std::min(destination.size(), kReadChunk);
         bool done = false;
-        for (int attempt = 0; attempt < kAttempts && !done; ++attempt) {
+        silentLastTime = false;
+        for (int attempt = 0; attempt < kAttempts && !done && CommLineFailed() == 0; ++attempt) {
+            if (attempt > 0 && giveUpWhenSilent && !heard) {
+                silentLastTime = true;
+                break;
+            }
+            heard = false;
             PurgeInput();
             const std::size_t at = BeginFrame(kCmdReadMemory, LINK_ADDRESS_BYTES + 1, address);
             frame[at] = static_cast<std::uint8_t>(n);

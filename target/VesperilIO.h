@@ -63,6 +63,11 @@ public:
     bool WaitAck(std::uint16_t tenths);
     bool Ping(std::uint16_t tenths);
     bool IsAlive();
+    // Pings (0.2 s each) until one is answered or tenths have passed.
+    bool AnswersWithin(int tenths);
+    // How long a silent board gets to answer a ping before it is taken for
+    // gone: a drop-out shorter than this is ridden out.
+    static constexpr int kAliveTenths = 30;
     // The speed when the board answers there (line set to 8N1), else 300.
     std::int32_t Probe(std::int32_t speed);
     int SetHostSpeed(std::int32_t speed);
@@ -94,6 +99,20 @@ public:
     int WriteControlWord(int index, std::uint16_t value);
     int WriteRegionEntry(int index, std::uint32_t baseWord, std::uint32_t optionWord);
 
+    // Where the last WriteBlock that failed stopped: the frame's addresses
+    // [from, to), and whether the board refused it (NAK) rather than left
+    // it unanswered.
+    std::uint32_t FailedFrom() const { return failedFrom; }
+    std::uint32_t FailedTo() const { return failedTo; }
+    bool FailedRefused() const { return failedRefused; }
+
+    // On: a request whose whole wait passed without a single byte from the
+    // board is not sent again (a dead line stays dead; a noisy one still
+    // gets every resend). SilentLastTime says whether the last request
+    // ended so.
+    void SetGiveUpWhenSilent(bool on) { giveUpWhenSilent = on; }
+    bool SilentLastTime() const { return silentLastTime; }
+
     // Off: a frame's first send goes out at once, without the 10 ms pause;
     // every resend still pauses and purges first.
     void SetIdlePause(bool on) { idlePause = on; }
@@ -106,8 +125,11 @@ private:
     // CMD, LEN and the big-endian address into frame; returns offset of the
     // next data byte.
     std::size_t BeginFrame(std::uint8_t command, std::uint8_t length, std::uint32_t address);
-    // Five sends of frame, each followed by up to five WaitAck (2).
+    // Five sends of frame, each followed by up to five waits of 0.2 s for
+    // its ACK; a NAK ends the waits for that send at once.
     bool SendUntilAcknowledged();
+    // kAck or kNak as it comes, -1 when neither came within tenths.
+    int WaitAnswer(std::uint16_t tenths);
     bool ReadOneByte(std::uint8_t& byte);
 
     FrameBuffer frame{};
@@ -115,4 +137,10 @@ private:
     std::uint32_t scratchAddress;
     bool idlePause = true;
     bool speedAcked = false;
+    bool refused = false;  // the last SendUntilAcknowledged saw a NAK
+    bool giveUpWhenSilent = false;
+    bool silentLastTime = false;
+    bool heard = false;  // a byte came since the last send
+    std::uint32_t failedFrom = 0, failedTo = 0;
+    bool failedRefused = false;
 };

@@ -217,11 +217,47 @@ TEST(CliBoard, VerifyReadAndEraseOnTheSimulatedFlash) {
     EXPECT_EQ(Shell(Cli() + " erase --sector 0x480000 --simulate").exitCode, 2);
     EXPECT_EQ(Shell(Cli() + " run 0x400421 --simulate").exitCode, 2);
     EXPECT_EQ(Shell(Cli() + " read 0x400000 0 -o " + read + " --simulate").exitCode, 2);
-    EXPECT_EQ(Shell(Cli() + " read --all -o " + dir.Path("no/such/dir.s37") + " --simulate").exitCode, 2);
+    // An output file that cannot be written is not a usage error.
+    EXPECT_EQ(Shell(Cli() + " read --all -o " + dir.Path("no/such/dir.s37") + " --simulate").exitCode, 1);
     EXPECT_EQ(Shell(Cli() + " program --bogus").exitCode, 2);
     r = Shell(Cli() + " --help");
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_NE(r.output.find("8  verify: the flash differs from the file"), std::string::npos) << r.output;
+}
+
+// A file saved from another board carries that board's serial number: it
+// is refused before anything is erased, unless this board's area is blank
+// or already holds the same, or the option says so.
+TEST(CliBoard, TheBoardsSerialNumberIsNeverProgrammedOver) {
+    ScratchDir dir;
+    const std::string board = dir.Path("board.s37"), other = dir.Path("other.s37"), same = dir.Path("same.s37"),
+                      after = dir.Path("after.s37");
+    ASSERT_EQ(Shell("srec_cat -generate 0x47F000 0x47F004 -repeat-string 3132 -o " + board).exitCode, 0);
+    ASSERT_EQ(Shell("srec_cat -generate 0x400000 0x400010 -constant 0x11 -generate 0x47F000 0x47F004 "
+                    "-repeat-string 1102 -o " + other).exitCode, 0);
+    ASSERT_EQ(Shell("srec_cat -generate 0x400000 0x400010 -constant 0x11 -generate 0x47F000 0x47F004 "
+                    "-repeat-string 3132 -o " + same).exitCode, 0);
+    const std::string onBoard = " --simulate --sim-flash " + board + " --sim-save " + after;
+
+    RunResult r = Shell(Cli() + " program " + other + onBoard);
+    EXPECT_EQ(r.exitCode, 2) << r.output;
+    EXPECT_NE(r.output.find("serial-number area 0x47F000 to 0x47FFFF, which holds this board's own (at 0x47F000 "
+                            "the board holds 0x33, the file 0x31); nothing was erased"), std::string::npos) << r.output;
+    EXPECT_EQ(r.output.find("Erasing"), std::string::npos) << r.output;
+    EXPECT_EQ(FlashBytes(dir, after).substr(0x7F000, 5), "3132\xFF");
+
+    r = Shell(Cli() + " program " + same + onBoard);
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(FlashBytes(dir, after).substr(0x7F000, 4), "3132");
+    r = Shell(Cli() + " program " + other + " --simulate --sim-save " + after);  // a blank area
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(FlashBytes(dir, after).substr(0x7F000, 4), "1102");
+
+    // On purpose: the file's bytes are programmed over the kept area (here
+    // they only clear bits, so the flash takes them).
+    r = Shell(Cli() + " program " + other + onBoard + " --overwrite-serial-number");
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(FlashBytes(dir, after).substr(0x7F000, 4), "1102");
 }
 
 TEST(CliBoard, JsonEventsParseAndComeInOrder) {
@@ -402,15 +438,55 @@ TEST(Cli, SimLinkNeverTakesOrRemovesWhatItDidNotMake) {
     EXPECT_EQ(Contents(link), "mine now");
 }
 
+// The pty's owner dies while the loader waits for the erase's status, as
+// when a USB adapter is unplugged: the port's failure ends the run (exit 3)
+// with the system's reason, where the loader once waited out the erase's
+// two minutes and blamed the daemon.
+TEST(CliBoard, AVanishedPortEndsTheStepWithItsReason) {
+    ScratchDir dir;
+    const std::string link = dir.Path("board"), out = dir.Path("out.txt");
+    const pid_t sim = StartSimWith(link, {"--real-time", "--timing", "slowest"});
+    ASSERT_GT(sim, 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        std::freopen(out.c_str(), "w", stdout);
+        ::dup2(STDOUT_FILENO, STDERR_FILENO);
+        ::execl(ZELMO_CLI, ZELMO_CLI, "program", ZELMO_EXAMPLE_ROM, "--port", link.c_str(), "--json",
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    for (int i = 0; i < 600 && ReadAll(out).find("Erasing FLASH memory") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ::kill(sim, SIGKILL);
+    int status = 0;
+    ::waitpid(sim, &status, 0);
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    const std::string text = ReadAll(out);
+    EXPECT_EQ(WEXITSTATUS(status), 3) << text;
+    ExpectInOrder(text, {"Erasing FLASH memory", "Operation aborted - DAEMON not responding",
+                         "failed: Input/output error", "; the flash may be partly erased",
+                         R"("event":"result","command":"program","exit":3)", "failed: Input/output error"});
+}
+
 TEST(Cli, SimFlashFaultsFromTheCommandLine) {
     ScratchDir dir;
     const std::string link = dir.Path("board");
     const pid_t pid = StartSimWith(link, {"--fail-sector", "0"});
     ASSERT_GT(pid, 0);
-    const RunResult r = Shell(std::string(ZELMO_CLI) + " program " + ZELMO_EXAMPLE_ROM + " --port " + link);
+    RunResult r = Shell(std::string(ZELMO_CLI) + " program " + ZELMO_EXAMPLE_ROM + " --port " + link);
     StopSim(pid);
     EXPECT_NE(r.exitCode, 0) << r.output;
     EXPECT_EQ(r.output.find("FLASH memory erased ...."), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("the daemon reported that the chip did not erase"), std::string::npos) << r.output;
+    // A word that never programs: its frame is named, refused at each send.
+    const pid_t word = StartSimWith(link, {"--fail-word", "400440"});
+    ASSERT_GT(word, 0);
+    r = Shell(std::string(ZELMO_CLI) + " program " + ZELMO_EXAMPLE_ROM + " --port " + link);
+    StopSim(word);
+    EXPECT_EQ(r.exitCode, 7) << r.output;
+    ExpectInOrder(r.output, {"Load ROM file ERROR...", "the flash would not program 0x4004",
+                             " (refused at every send); the flash is erased and only partly programmed"});
     EXPECT_NE(Shell(ZELMO_SIM " --fail-word 4000zz").exitCode, 0);
     EXPECT_NE(Shell(ZELMO_SIM " --drop-rate 1.5").exitCode, 0);
 }

@@ -16,6 +16,7 @@
 #include "CommPort.h"
 #include "PortNames.h"
 #include "SerialIO.h"
+#include "TimerT.h"
 
 using ::testing::ElementsAre;
 
@@ -133,20 +134,42 @@ TEST_F(PtyTest, ReadWriteAndPurge) {
 }
 
 // A terminal that has hung up claims input for ever while every read gives
-// nothing; taking that for input turns each wait into a busy loop.
-TEST_F(PtyTest, AHungUpLineIsNotInputWaiting) {
-    ASSERT_EQ(CommOpen(path.c_str(), 9600, 0, 8, 0), 0);
+// nothing; taking that for input turns each wait into a busy loop. The
+// hang-up (the pty's owner dying, as an unplugged adapter) is named with the
+// system's reason, and a read waiting on it ends at once.
+TEST_F(PtyTest, AHungUpLineIsNamedAndEndsTheWait) {
+    ASSERT_EQ(BindPort(0, path), 0);
+    SerialIO io(0);
+    ASSERT_EQ(CommIsOpen(), 1);
     ASSERT_EQ(::write(master, "\x06", 1), 1);
     ASSERT_EQ(CommWaitInput(2000), 1);  // a real byte still counts
     std::uint8_t b = 0;
     Bytes one(1);
     ASSERT_EQ(CommRead(one), 1);
     EXPECT_EQ(one[0], 0x06);
+    EXPECT_EQ(CommLineFailed(), 0);
 
     ::close(master);
     master = -1;
+    ManualClockT clock;
+    ScopedClockT useClock(clock);
+    const auto before = clock.NowMs();
+    io.SetTimeout(100);
+    Bytes got(4);
+    EXPECT_EQ(io.Read(got), 0);
+    EXPECT_EQ(clock.NowMs(), before);  // not the 10 s time-out
     EXPECT_EQ(CommWaitInput(0), 0);
     EXPECT_EQ(CommRead(std::span(&b, 1)), 0);
+    EXPECT_EQ(CommLineFailed(), 1);
+    // EIO from the read, or the hang-up that fails every write with it.
+    EXPECT_EQ(CommLineError().rfind("the port " + path + " failed: Input/output error", 0), 0u) << CommLineError();
+    EXPECT_EQ(io.Write(one), 0);
+    // Still named after the close; the next open starts clean.
+    CommClose();
+    EXPECT_EQ(CommLineFailed(), 1);
+    CommOpen("/dev/null", 9600, 0, 8, 0);
+    EXPECT_EQ(CommLineFailed(), 0);
+    EXPECT_EQ(CommLineError(), "");
 }
 
 TEST_F(PtyTest, OpenIsExclusive) {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "../common/BringUpWrites.h"
+#include "BringUp.h"
 #include "CommPort.h"
 #include "RomUpload.h"
 #include "WorkflowFixture.h"
@@ -80,6 +81,38 @@ TEST_F(BringUp, SilentBoardFailsAfterTenAttentionsAndFivePings) {
         attentions += last == kAttention;
     }
     EXPECT_EQ(attentions, 10u);
+}
+
+// A register write left unanswered is never skipped: one ping decides. On a
+// live line the write goes again; on a dead one bring-up ends there, naming
+// the register, instead of giving every later write its five sends.
+TEST_F(BringUp, AnUnansweredRegisterWriteIsSentAgainOrEndsBringUp) {
+    MonitorBoard();
+    std::vector<PeerRequest> taken;  // the frames the monitor answered
+    std::size_t frames = 0;
+    bool dropOut = true, dead = false;
+    peer.Answer([&](const PeerRequest& r, std::size_t) -> Bytes {
+        if (r.kind == PeerRequest::Frame) ++frames;
+        // The seventh frame (chip select 2's mask) and its four resends
+        // are lost; then the line is back, or dead for good.
+        const bool lost = r.kind == PeerRequest::Frame && frames >= 7 && frames <= 11 && dropOut;
+        if (dead && frames >= 7) return {};
+        if (lost) return {};
+        if (r.kind == PeerRequest::Frame) taken.push_back(r);
+        return {0x06};
+    });
+    EXPECT_EQ(Connect(), 1);
+    EXPECT_EQ(DecodeWrites(taken), std::vector<Write>(kBringUpWrites.begin(), kBringUpWrites.end()));
+
+    ResetTargetState();
+    LoadTargetConfiguration();
+    frames = 0;
+    dead = true;
+    const std::size_t pingsBefore = Count(PeerRequest::Ping);
+    EXPECT_EQ(Connect(), kRegisterWriteFailed);
+    EXPECT_EQ(BringUpFailedRegister(), 0xFFF050u);
+    EXPECT_EQ(frames, 11u);  // six taken, then five sends of the seventh; nothing after
+    EXPECT_EQ(Count(PeerRequest::Ping) - pingsBefore, 2u);  // the probe's, then the one that decides
 }
 
 TEST_F(BringUp, HandOverThenSilenceLeavesTheLinkAt38400) {

@@ -224,6 +224,17 @@ TEST_F(Upload, WholeFileCheckBeforeErasing) {
     EXPECT_EQ(bad.line, 4u);
     EXPECT_EQ(ReadRomImage(dir.Path("nothing.s").c_str()).result, kRomUnreadable);
     EXPECT_EQ(ReadRomImage(Rom("k.s", 0x400000, 0, 16).c_str()).result, kRomEmpty);
+    // Records without a data byte would erase the chip for nothing.
+    const auto hollow = ParseRomImage("S30500400000BA\n");
+    EXPECT_EQ(hollow.result, kRomEmpty);
+    EXPECT_EQ(RomCheckText(hollow), "the file's data records hold no data bytes");
+    // A byte given twice: the same value is fine, another is refused (the
+    // flash would hold the AND of both).
+    const std::string once = "S3060040000011A8\n", other = "S306004000002297\n";
+    EXPECT_EQ(ParseRomImage(once + once).result, 0);
+    const auto clash = ParseRomImage(once + once + other);
+    EXPECT_EQ(clash.result, kRomOverlap);
+    EXPECT_EQ(RomCheckText(clash), "line 3 gives 0x400000 another value than an earlier line gives it");
     EXPECT_NE(RomCheckText(bad).find("line 4"), std::string::npos);
     // The first problem in the file is the one named.
     const std::string outside = ":\nS30500300000CA\n";  // line 2, below the flash

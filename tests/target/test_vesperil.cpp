@@ -156,17 +156,25 @@ TEST_F(LinkTest, SilentBoardRunAtGivesUpAfterFiveSends) {
     EXPECT_EQ(Elapsed(), 5 * (10 + 5 * 200));
 }
 
-TEST_F(LinkTest, NakCountsAsNoAnswer) {
+// A NAK cannot be followed by an ACK for the same send: the frame goes
+// again at once (after the resend's pause), not after the whole time-out,
+// and a frame refused every time is named.
+TEST_F(LinkTest, ANakIsResentAtOnceAndNamed) {
     peer.Answer([](const PeerRequest&, std::size_t) -> Bytes { return {kNak}; });
     const std::uint8_t data[2] = {0xFF, 0x00};
-    EXPECT_EQ(link->ProgramFlash(0x400000, data, 8), -1);
+    EXPECT_EQ(link->ProgramFlash(0x400010, data, 8), -1);
     EXPECT_EQ(peer.Frames().size(), 5U);
+    EXPECT_EQ(Elapsed(), 5 * 10);
+    EXPECT_TRUE(link->FailedRefused());
+    EXPECT_EQ(link->FailedFrom(), 0x400010U);
+    EXPECT_EQ(link->FailedTo(), 0x400012U);
 
     peer.Answer([](const PeerRequest&, std::size_t i) -> Bytes { return {i < 2 ? kNak : kAck}; });
     start = peer.Clock().NowMs();
     EXPECT_EQ(link->ProgramFlash(0x400000, data, 8), 0);
     EXPECT_EQ(peer.Frames().size(), 8U);
-    EXPECT_EQ(Elapsed(), 2 * 1010 + 10);
+    EXPECT_EQ(Elapsed(), 3 * 10);
+    EXPECT_FALSE(link->FailedRefused());
 }
 
 TEST_F(LinkTest, WaitAckSkipsOtherBytesAndHonoursItsTimeOut) {
@@ -180,10 +188,12 @@ TEST_F(LinkTest, WaitAckSkipsOtherBytesAndHonoursItsTimeOut) {
     EXPECT_EQ(Elapsed(), 0);
 }
 
-TEST_F(LinkTest, ReadTimeoutStretchesEveryUnansweredWait) {
+// The port's read time-out (1 s once an erase has set it) once stretched
+// every 0.2 s wait for an ACK to a second: five seconds a resend.
+TEST_F(LinkTest, AnUnansweredWaitLastsItsOwnTimeWhateverTheReadTimeOut) {
     link->SetTimeout(10);
     EXPECT_FALSE(link->WaitAck(2));
-    EXPECT_EQ(Elapsed(), 1000);
+    EXPECT_EQ(Elapsed(), 200);
 }
 
 TEST_F(LinkTest, ProbeConfiguresEightNoneOneAndPings) {
