@@ -179,6 +179,8 @@ public:
     std::vector<BoardFault> Faults() const;
     std::uint8_t DuartClockSelect(Channel channel) const;
     Am29f400::Counters FlashCounters() const;
+    // Instructions the CPU has executed since power-on (each costs its time).
+    std::uint64_t Instructions() const;
     bool FlashAnswers() const;  // chip select written (or preset)
     bool RamAnswers() const;
     // Callbacks for live output (zelmo-sim): each fault, each trace entry.
