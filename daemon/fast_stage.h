@@ -1,0 +1,78 @@
+/* The fast stage: a program the daemon stores (0x81) and calls (0x82) that
+   takes the line over with its own strict command loop, optionally at
+   57,600 baud from the DUART's counter/timer, takes program frames in a
+   pipeline, and gives the line back to the daemon at 38,400 baud. Shared by
+   the stage (C) and the loader (C++).
+
+   Everything lies in the RAM the loader has always used (0x480000 to
+   0x4A000B): code from 0x498000, its ring of frame slots from 0x49A000, the
+   daemon's own stack below 0x4A0000. The daemon's code ends near 0x490A00
+   and its erase save buffer (0x480000..0x48EFFF) is not used while the stage
+   runs. */
+#ifndef FAST_STAGE_H
+#define FAST_STAGE_H
+
+/* Code: the first long is the address of the daemon's PORT word (the
+   channel the daemon serves) the stage was linked against; the entry point
+   follows it. The parameters (below) are stored before the call. */
+#define STAGE_BASE            0x498000u
+#define STAGE_ENTRY           (STAGE_BASE + 4u)
+#define STAGE_CODE_END        0x499F00u
+/* Parameters, bytes: the speed wanted (STAGE_SPEED_*), the counter/timer
+   preload high and low bytes (2 for 57,600: X1 / (32 x preload)). */
+#define STAGE_PARAMS          0x499F00u
+#define STAGE_SPEED_KEEP      0x00u /* stay at 38,400 */
+#define STAGE_SPEED_TIMER     0x01u /* counter/timer clock, fall back to 38,400 */
+/* Frame slots: a ring of STAGE_SLOTS, each holding one program frame. */
+#define STAGE_RING            0x49A000u
+#define STAGE_SLOTS           8u
+#define STAGE_SLOT_SIZE       264u
+
+/* Host to stage: STX, SEQ, CMD, LEN, DATA[LEN], CRC-16 high, low (CCITT,
+   polynomial 0x1021, initial 0xFFFF, over SEQ..DATA). A frame that fails
+   the check is dropped without a word. */
+#define STAGE_STX             0x02u
+#define STAGE_CMD_PING        0xA0u /* answer: ACK SEQ */
+#define STAGE_CMD_PROGRAM     0xA1u /* ADDR (4, even), words (even LEN - 4) */
+#define STAGE_CMD_END         0xA2u /* answer once every frame is programmed: the status frame */
+#define STAGE_CMD_LEAVE       0xA3u /* answer ACK SEQ, then back to the daemon at 38,400 */
+
+/* The loader may have this many program frames unanswered. A frame is
+   answered as soon as it is stored and checked, and only when the ring has
+   room for this many more: programming a slot runs while the next ones
+   arrive. */
+#define STAGE_WINDOW          4u
+
+/* Stage to host, per frame: ACK or NAK, then the frame's SEQ. NAK means an
+   error is pending (sticky): nothing is programmed any more, and END tells
+   which. */
+#define STAGE_ACK             0x06u
+#define STAGE_NAK             0x15u
+
+/* The status frame: STX, STAGE_CMD_END, status, the failing address (4),
+   the CRC-32 (zlib's) of every word read back after programming, in frame
+   order (4), the bytes programmed (4), CRC-16 high, low over status..count. */
+#define STAGE_STATUS_LEN      13u
+#define STAGE_OK              0x00u
+#define STAGE_ERR_PROGRAM     0x01u /* a word did not take (DQ5, or it reads back wrong) */
+#define STAGE_ERR_ADDRESS     0x02u /* a frame outside the flash, odd, or too long */
+
+/* Time-outs, in passes of the stage's loop (about 4 us each on the board):
+   the host must ping at the new speed within about 400 ms or the stage goes
+   back to 38,400; with no frame for about 8 s the stage gives the line back
+   to the daemon. */
+#define STAGE_HANDSHAKE_POLLS 100000u
+/* A frame whose next character does not come within about 10 ms is
+   dropped; the loader sends each frame in one piece. */
+#define STAGE_GAP_POLLS       2500u
+#define STAGE_IDLE_POLLS      2000000u
+
+#ifdef __cplusplus
+#include <cstddef>
+#include <cstdint>
+// The stage as linked, from STAGE_BASE (generated/FastStageData.cpp).
+extern const std::uint8_t fastStage[];
+extern const std::size_t fastStageSize;
+#endif
+
+#endif
