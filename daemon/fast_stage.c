@@ -7,6 +7,7 @@
 
 #include "de_board.h"
 #include "fast_stage.h"
+#include "inflate_block.h"
 
 /* The daemon's channel word; its address comes from the daemon's map. */
 extern volatile uint32_t PORT;
@@ -69,6 +70,7 @@ struct stage {
     uint32_t errorAddress;
     uint32_t crc;
     uint32_t bytes;
+    uint32_t chunkIn;    /* compressed bytes gathered */
     /* transmitter queue */
     uint8_t tx[TX_RING];
     uint32_t txHead, txTail;
@@ -116,6 +118,11 @@ static void answer(struct stage *s, uint8_t seq)
     queue(s, seq);
 }
 
+static int in_ring(uint8_t cmd)
+{
+    return cmd == STAGE_CMD_PROGRAM || cmd == STAGE_CMD_DATA || cmd == STAGE_CMD_INFLATE;
+}
+
 /* A good frame: stores, answers or notes it. */
 static void frame_done(struct stage *s)
 {
@@ -123,9 +130,12 @@ static void frame_done(struct stage *s)
     s->heard = 1;
     switch (s->rxCmd) {
     case STAGE_CMD_PROGRAM:
+    case STAGE_CMD_DATA:
+    case STAGE_CMD_INFLATE:
         if (seq == (uint8_t)s->received) {
             uint8_t *b = slot(s->received);
             b[0] = s->rxLen;
+            b[1] = s->rxCmd;
             ++s->received;
         } else if ((uint8_t)(s->answered - 1u - seq) < STAGE_SLOTS) {
             answer(s, seq); /* already had it: the answer was lost */
@@ -171,7 +181,7 @@ static void receive(struct stage *s, uint8_t c)
            so that the address and the words are aligned (the compiler merges
            byte reads into long ones); byte 0 holds LEN once it is good. Any
            other frame's data is not kept. */
-        s->rxBuf = (s->rxCmd == STAGE_CMD_PROGRAM && s->received - s->programmed < STAGE_SLOTS)
+        s->rxBuf = (in_ring(s->rxCmd) && s->received - s->programmed < STAGE_SLOTS)
                        ? slot(s->received) + 4
                        : (uint8_t *)0;
         s->rxCrc = crc16(s->rxCrc, c);
@@ -192,7 +202,7 @@ static void receive(struct stage *s, uint8_t c)
         s->rxState = 0;
         if ((uint16_t)((s->rxCrcHi << 8) | c) != s->rxCrc)
             return;
-        if (s->rxCmd == STAGE_CMD_PROGRAM && !s->rxBuf)
+        if (in_ring(s->rxCmd) && !s->rxBuf)
             return; /* no room: it is sent again */
         frame_done(s);
         return;
@@ -266,28 +276,101 @@ static int program_word(struct stage *s, volatile uint16_t *p, uint16_t word)
     return got == word ? 0 : 1;
 }
 
+static void fail(struct stage *s, uint8_t error, uint32_t address)
+{
+    s->error = error;
+    s->errorAddress = address;
+}
+
+static uint32_t get32(const uint8_t *p)
+{
+    return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | p[3];
+}
+
+/* Programs n bytes (even) from src at address (even, inside the flash). */
+static void program_bytes(struct stage *s, uint32_t address, const uint8_t *src, uint32_t n)
+{
+    uint32_t i;
+
+    if ((n & 1u) || (address & 1u) || address < FLASH_BASE || address > FLASH_END || n > FLASH_END - address) {
+        fail(s, STAGE_ERR_ADDRESS, address);
+        return;
+    }
+    for (i = 0; i < n; i += 2u) {
+        uint16_t word = (uint16_t)((src[i] << 8) | src[i + 1]);
+        if (program_word(s, (volatile uint16_t *)(uintptr_t)(address + i), word)) {
+            fail(s, STAGE_ERR_PROGRAM, address + i);
+            return;
+        }
+        s->bytes += 2u;
+    }
+}
+
+static void poll_line(void *context)
+{
+    service((struct stage *)context);
+}
+
+static void inflate_chunk(struct stage *s, const uint8_t *arg)
+{
+    uint32_t address = get32(arg);
+    uint32_t length = ((uint32_t)arg[4] << 8) | arg[5];
+    uint32_t history = ((uint32_t)arg[6] << 8) | arg[7];
+    uint8_t *out = (uint8_t *)(uintptr_t)STAGE_CHUNK_OUT;
+    uint32_t got = 0;
+    uint32_t in = s->chunkIn;
+
+    s->chunkIn = 0;
+    if (length > STAGE_CHUNK_MAX || history > STAGE_HISTORY_MAX || address < FLASH_BASE + history) {
+        fail(s, STAGE_ERR_CHUNK, address);
+        return;
+    }
+    if (inflate_block((const uint8_t *)(uintptr_t)STAGE_CHUNK_IN, in, out, length, &got,
+                      (const volatile uint8_t *)(uintptr_t)address, history, poll_line, s) != INFLATE_OK ||
+        got != length) {
+        fail(s, STAGE_ERR_CHUNK, address);
+        return;
+    }
+    program_bytes(s, address, out, length);
+}
+
 static void program_slot(struct stage *s)
 {
     const uint8_t *b = slot(s->programmed);
     uint32_t len = b[0];
-    uint32_t address = ((uint32_t)b[4] << 24) | ((uint32_t)b[5] << 16) | ((uint32_t)b[6] << 8) | b[7];
+    const uint8_t *data = b + 4;
+    uint8_t *chunk = (uint8_t *)(uintptr_t)STAGE_CHUNK_IN;
     uint32_t i;
 
     if (s->error)
         return;
-    if (len < 4u || (len & 1u) || (address & 1u) || address < FLASH_BASE || address + (len - 4u) > FLASH_END) {
-        s->error = STAGE_ERR_ADDRESS;
-        s->errorAddress = address;
-        return;
-    }
-    for (i = 0; i + 4u < len; i += 2u) {
-        uint16_t word = (uint16_t)((b[8 + i] << 8) | b[9 + i]);
-        if (program_word(s, (volatile uint16_t *)(uintptr_t)(address + i), word)) {
-            s->error = STAGE_ERR_PROGRAM;
-            s->errorAddress = address + i;
+    switch (b[1]) {
+    case STAGE_CMD_PROGRAM:
+        if (len < 4u) {
+            fail(s, STAGE_ERR_ADDRESS, 0);
             return;
         }
-        s->bytes += 2u;
+        program_bytes(s, get32(data), data + 4, len - 4u);
+        return;
+    case STAGE_CMD_DATA:
+        if (len > STAGE_CHUNK_IN_MAX - s->chunkIn) {
+            fail(s, STAGE_ERR_CHUNK, 0);
+            return;
+        }
+        for (i = 0; i < len; ++i) {
+            if ((i & 63u) == 0)
+                service(s);
+            chunk[s->chunkIn + i] = data[i];
+        }
+        s->chunkIn += len;
+        return;
+    default:
+        if (len < 8u) {
+            fail(s, STAGE_ERR_CHUNK, 0);
+            return;
+        }
+        inflate_chunk(s, data);
+        return;
     }
 }
 

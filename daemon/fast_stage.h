@@ -5,7 +5,8 @@
    the stage (C) and the loader (C++).
 
    Everything lies in the RAM the loader has always used (0x480000 to
-   0x4A000B): code from 0x498000, its ring of frame slots from 0x49A000, the
+   0x4A000B): code from 0x498000, its ring of frame slots from 0x49A000, a
+   compressed chunk and its inflated bytes from 0x49B000 to 0x49D800, the
    daemon's own stack below 0x4A0000. The daemon's code ends near 0x490A00
    and its erase save buffer (0x480000..0x48EFFF) is not used while the stage
    runs. */
@@ -36,6 +37,18 @@
 #define STAGE_CMD_PROGRAM     0xA1u /* ADDR (4, even), words (even LEN - 4) */
 #define STAGE_CMD_END         0xA2u /* answer once every frame is programmed: the status frame */
 #define STAGE_CMD_LEAVE       0xA3u /* answer ACK SEQ, then back to the daemon at 38,400 */
+/* A compressed chunk: its raw deflate bytes in DATA frames, then one
+   INFLATE frame: ADDR (4, even), the chunk's length (2, even, at most
+   STAGE_CHUNK_MAX) and how many bytes before ADDR the compressor was primed
+   with (2, at most STAGE_HISTORY_MAX). Both go through the ring in SEQ
+   order like program frames and are answered the same way. */
+#define STAGE_CMD_DATA        0xA4u
+#define STAGE_CMD_INFLATE     0xA5u
+#define STAGE_CHUNK_IN        0x49B000u /* compressed bytes, up to STAGE_CHUNK_IN_MAX */
+#define STAGE_CHUNK_IN_MAX    0x1800u
+#define STAGE_CHUNK_OUT       0x49C800u /* the inflated chunk */
+#define STAGE_CHUNK_MAX       0x1000u
+#define STAGE_HISTORY_MAX     0x8000u
 
 /* The loader may have this many program frames unanswered. A frame is
    answered as soon as it is stored and checked, and only when the ring has
@@ -56,6 +69,7 @@
 #define STAGE_OK              0x00u
 #define STAGE_ERR_PROGRAM     0x01u /* a word did not take (DQ5, or it reads back wrong) */
 #define STAGE_ERR_ADDRESS     0x02u /* a frame outside the flash, odd, or too long */
+#define STAGE_ERR_CHUNK       0x03u /* a chunk that does not inflate to its length */
 
 /* Time-outs, in passes of the stage's loop (about 4 us each on the board):
    the host must ping at the new speed within about 400 ms or the stage goes

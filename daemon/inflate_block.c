@@ -24,7 +24,15 @@ struct stream {
     uint32_t cap;
     const volatile uint8_t *history_end;
     uint32_t history_len;
+    inflate_poll poll;
+    void *context;
 };
+
+static void poll(struct stream *s)
+{
+    if (s->poll)
+        s->poll(s->context);
+}
 
 /* Base values and extra bits of the length codes 257..285 and of the
    distance codes 0..29 (RFC 1951, 3.2.5). */
@@ -59,7 +67,7 @@ static uint32_t take(struct stream *s, uint32_t n)
 /* Builds the code from each symbol's length. 0, or -1 when the lengths ask
    for more codes than exist (an incomplete code is allowed: a code never
    assigned fails when it is met). */
-static int build(struct code *c, const uint8_t *length, uint32_t n)
+static int build(struct stream *s, struct code *c, const uint8_t *length, uint32_t n)
 {
     uint16_t next[MAX_BITS + 1u];
     int32_t left = 1;
@@ -67,8 +75,11 @@ static int build(struct code *c, const uint8_t *length, uint32_t n)
 
     for (i = 0; i <= MAX_BITS; ++i)
         c->count[i] = 0;
-    for (i = 0; i < n; ++i)
+    for (i = 0; i < n; ++i) {
+        if ((i & 31u) == 0)
+            poll(s); /* a table takes a millisecond or more on the board */
         ++c->count[length[i]];
+    }
     c->count[0] = 0;
     for (i = 1; i <= MAX_BITS; ++i) {
         left = left * 2 - c->count[i];
@@ -78,9 +89,12 @@ static int build(struct code *c, const uint8_t *length, uint32_t n)
     next[1] = 0;
     for (i = 1; i < MAX_BITS; ++i)
         next[i + 1] = (uint16_t)(next[i] + c->count[i]);
-    for (i = 0; i < n; ++i)
+    for (i = 0; i < n; ++i) {
+        if ((i & 31u) == 0)
+            poll(s);
         if (length[i] != 0)
             c->symbol[next[length[i]]++] = (uint16_t)i;
+    }
     return 0;
 }
 
@@ -118,10 +132,12 @@ static int put(struct stream *s, uint8_t byte)
 static int codes(struct stream *s, const struct code *litlen, const struct code *dist)
 {
     for (;;) {
-        int32_t sym = decode(s, litlen);
+        int32_t sym;
         uint32_t len;
         uint32_t d;
 
+        poll(s);
+        sym = decode(s, litlen);
         if (sym < 0)
             return s->short_input ? INFLATE_TRUNCATED : INFLATE_BAD_DATA;
         if (sym < 256) {
@@ -146,6 +162,8 @@ static int codes(struct stream *s, const struct code *litlen, const struct code 
         if (len > s->cap - s->pos)
             return INFLATE_TOO_LONG;
         while (len-- > 0) {
+            if ((len & 15u) == 0)
+                poll(s); /* a byte costs about 30 instructions here */
             /* before the chunk's start: the history, else what was just written */
             uint8_t b = d > s->pos ? s->history_end[-(int32_t)(d - s->pos)] : s->out[s->pos - d];
             s->out[s->pos++] = b;
@@ -168,6 +186,8 @@ static int stored(struct stream *s)
         return INFLATE_BAD_DATA;
     while (len-- > 0) {
         uint8_t b = (uint8_t)take(s, 8);
+        if ((len & 15u) == 0)
+            poll(s);
         if (s->short_input)
             return INFLATE_TRUNCATED;
         if (put(s, b))
@@ -189,10 +209,10 @@ static int fixed(struct stream *s, struct code *litlen, struct code *dist)
         length[i] = 7;
     for (; i < LITLEN_MAX; ++i)
         length[i] = 8;
-    build(litlen, length, LITLEN_MAX);
+    build(s, litlen, length, LITLEN_MAX);
     for (i = 0; i < DIST_MAX; ++i)
         length[i] = 5;
-    build(dist, length, DIST_MAX);
+    build(s, dist, length, DIST_MAX);
     return codes(s, litlen, dist);
 }
 
@@ -212,13 +232,15 @@ static int dynamic(struct stream *s, struct code *litlen, struct code *dist)
         length[length_order[i]] = i < ncode ? (uint8_t)take(s, 3) : 0;
     if (s->short_input)
         return INFLATE_TRUNCATED;
-    if (build(litlen, length, 19) != 0)
+    if (build(s, litlen, length, 19) != 0)
         return INFLATE_BAD_DATA;
     for (i = 0; i < nlen + ndist;) {
-        int32_t sym = decode(s, litlen);
+        int32_t sym;
         uint32_t repeat;
         uint8_t value = 0;
 
+        poll(s);
+        sym = decode(s, litlen);
         if (sym < 0)
             return s->short_input ? INFLATE_TRUNCATED : INFLATE_BAD_DATA;
         if (sym < 16) {
@@ -244,13 +266,13 @@ static int dynamic(struct stream *s, struct code *litlen, struct code *dist)
     }
     if (length[256] == 0)
         return INFLATE_BAD_DATA; /* no end-of-block code */
-    if (build(litlen, length, nlen) != 0 || build(dist, length + nlen, ndist) != 0)
+    if (build(s, litlen, length, nlen) != 0 || build(s, dist, length + nlen, ndist) != 0)
         return INFLATE_BAD_DATA;
     return codes(s, litlen, dist);
 }
 
 int inflate_block(const uint8_t *in, uint32_t in_len, uint8_t *out, uint32_t out_cap, uint32_t *out_len,
-                  const volatile uint8_t *history_end, uint32_t history_len)
+                  const volatile uint8_t *history_end, uint32_t history_len, inflate_poll poll_fn, void *context)
 {
     struct stream s;
     struct code litlen;
@@ -268,6 +290,8 @@ int inflate_block(const uint8_t *in, uint32_t in_len, uint8_t *out, uint32_t out
     s.cap = out_cap;
     s.history_end = history_end;
     s.history_len = history_end ? history_len : 0;
+    s.poll = poll_fn;
+    s.context = context;
     do {
         uint32_t type;
         last = take(&s, 1);

@@ -21,10 +21,14 @@ extern "C" {
 #define INFLATE_TOO_LONG    3 /* the output would pass out_cap */
 #define INFLATE_TOO_FAR     4 /* a distance before the history */
 
+/* Called at least every 16 bytes of output and every symbol: the board keeps reading its
+   receiver while it decodes. May be null. */
+typedef void (*inflate_poll)(void *context);
+
 /* Inflates one complete raw deflate stream (up to its final block) from
    in[0..in_len) into out[0..out_cap); *out_len gets the bytes written. */
 int inflate_block(const uint8_t *in, uint32_t in_len, uint8_t *out, uint32_t out_cap, uint32_t *out_len,
-                  const volatile uint8_t *history_end, uint32_t history_len);
+                  const volatile uint8_t *history_end, uint32_t history_len, inflate_poll poll, void *context);
 
 #ifdef __cplusplus
 }

@@ -46,10 +46,11 @@ void HookDuartRead(uc_engine*, uc_mem_type, std::uint64_t address, int size, std
         const unsigned reg = (a - kDuartBase - 1) / 2;
         if ((a & 1u) != 0 && (reg == Mc68681::kSRA_CSRA || reg == Mc68681::kSRB_CSRB)) {
             const std::uint8_t ready = Mc68681::kRxRdy | Mc68681::kTxRdy | Mc68681::kTxEmt;
-            if ((v & ready) != ready) wait = true;
+            if ((v & ready) != ready && b->instructions - b->lastStatusRead <= kWaitLoopInstructions) wait = true;
+            b->lastStatusRead = b->instructions;
         }
     }
-    // A status read that shows something not ready is taken as a wait.
+    // A status read in a tight loop that shows something not ready is a wait.
     if (wait) b->WaitHint();
 }
 

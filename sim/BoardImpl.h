@@ -52,6 +52,11 @@ constexpr Picos kIdleWindow = 2000 * kPicosPerMilli;
 // 3.4 million instructions a second at 16.78 MHz. Device accesses add their
 // bus cycles on top.
 constexpr unsigned kClocksPerInstruction = 5;
+// A status read that finds nothing ready is taken for a wait (and the board
+// skips to the next device event) only in a tight loop: this few
+// instructions since the previous one. Code that works between its looks
+// at the line (a decoder that keeps the receiver from overrunning) is run.
+constexpr std::uint64_t kWaitLoopInstructions = 48;
 constexpr unsigned kClocksPerDeviceAccess = 4;
 constexpr std::array<std::uint8_t, 5> kAttention{0x10, 0x1E, 0x54, 0x10, 0x03};
 
@@ -107,6 +112,7 @@ struct Board::Impl {
     BoardOptions options;
     Picos cyclePs = 0;
     std::uint64_t instructions = 0;
+    std::uint64_t lastStatusRead = 0;  // `instructions` at the last DUART status read
     uc_engine* uc = nullptr;
 
     Buffer low, page1, module, ram, flashView;

@@ -2,6 +2,7 @@
 // the speed handshake and its fall-back, pipelined program frames, the
 // sticky error, damaged and repeated frames, and the way back to the daemon.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <optional>
 
@@ -209,6 +210,65 @@ TEST(FastStage, StickyErrorReachesTheHostAndStopsProgramming) {
     ASSERT_TRUE(outside);
     EXPECT_EQ(outside->code, STAGE_ERR_ADDRESS);
     EXPECT_TRUE(t.LeaveToDaemon());
+}
+
+Bytes RawDeflate(const Bytes& data, const Bytes& dictionary) {
+    z_stream z{};
+    deflateInit2(&z, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
+    if (!dictionary.empty()) deflateSetDictionary(&z, dictionary.data(), static_cast<uInt>(dictionary.size()));
+    Bytes out(deflateBound(&z, static_cast<uLong>(data.size())));
+    z.next_in = const_cast<Bytef*>(data.data());
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+// Two compressed chunks, the second primed with the first (which the stage
+// reads back from the flash), are inflated and programmed; a chunk that
+// does not inflate to its length is a sticky error and programs nothing.
+TEST(FastStage, CompressedChunksAreInflatedOnTheBoard) {
+    Stage s;
+    ASSERT_EQ(s.Start(STAGE_SPEED_TIMER, 2, k57600), 57600u);
+    Bytes first, second;
+    for (int i = 0; i < 4096; ++i) first.push_back(static_cast<std::uint8_t>((i % 37) * 3 + (i / 512)));
+    second.assign(first.begin() + 100, first.end());
+    second.insert(second.end(), first.begin(), first.begin() + 100);
+    second[7] = 0x42;
+    std::uint8_t seq = 0;
+    Bytes answers;
+    auto chunk = [&](std::uint32_t address, const Bytes& data, const Bytes& history, std::uint16_t length) {
+        const Bytes packed = RawDeflate(data, history);
+        for (std::size_t at = 0; at < packed.size(); at += 200) {
+            const Bytes part(packed.begin() + static_cast<std::ptrdiff_t>(at),
+                             packed.begin() + static_cast<std::ptrdiff_t>(std::min(packed.size(), at + 200)));
+            answers = s.d.Exchange(StageFrame(seq++, STAGE_CMD_DATA, part), 2);
+        }
+        const Bytes arg{static_cast<std::uint8_t>(address >> 24), static_cast<std::uint8_t>(address >> 16),
+                        static_cast<std::uint8_t>(address >> 8), static_cast<std::uint8_t>(address),
+                        static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length),
+                        static_cast<std::uint8_t>(history.size() >> 8), static_cast<std::uint8_t>(history.size())};
+        answers = s.d.Exchange(StageFrame(seq++, STAGE_CMD_INFLATE, arg), 2);
+    };
+    chunk(0x460000, first, {}, 4096);
+    EXPECT_EQ(answers, (Bytes{STAGE_ACK, static_cast<std::uint8_t>(seq - 1)}));
+    chunk(0x461000, second, first, 4096);
+    auto st = s.End();
+    ASSERT_TRUE(st);
+    EXPECT_EQ(st->code, STAGE_OK);
+    EXPECT_EQ(st->bytes, 8192u);
+    Bytes both = first;
+    both.insert(both.end(), second.begin(), second.end());
+    EXPECT_EQ(st->crc, Crc32(both));
+    EXPECT_EQ(s.d.Read(0x460000, 8192), both);
+    chunk(0x462000, second, {}, 4094);  // one byte more than it says
+    st = s.End();
+    ASSERT_TRUE(st);
+    EXPECT_EQ(st->code, STAGE_ERR_CHUNK);
+    EXPECT_EQ(s.d.Read(0x462000, 16), Bytes(16, 0xFF));
 }
 
 }  // namespace

@@ -30,12 +30,16 @@ Bytes Deflate(const Bytes& data, int level, int strategy = Z_DEFAULT_STRATEGY, c
     return out;
 }
 
+void CountPoll(void* count) { ++*static_cast<std::uint32_t*>(count); }
+
 int Inflate(const Bytes& in, Bytes& out, std::size_t cap, const Bytes& history = {}) {
     out.assign(cap + 64, 0xA5);  // a guard after the capacity
     std::uint32_t n = 0;
+    std::uint32_t polls = 0;
     const int r = inflate_block(in.data(), static_cast<std::uint32_t>(in.size()), out.data(),
                                 static_cast<std::uint32_t>(cap), &n, history.empty() ? nullptr : history.data() + history.size(),
-                                static_cast<std::uint32_t>(history.size()));
+                                static_cast<std::uint32_t>(history.size()), &CountPoll, &polls);
+    EXPECT_GE(polls, n / 16);
     for (std::size_t i = cap; i < out.size(); ++i) EXPECT_EQ(out[i], 0xA5) << "written past the output at " << i;
     out.resize(n);
     return r;
