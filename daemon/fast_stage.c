@@ -460,10 +460,18 @@ void fast_stage(void)
             set_speed(s, CSR_38400);
             return;
         }
+        /* Nothing to do: wait for the next character in a loop of a few
+           instructions (a pass is about 1.5 us). */
+        if (s->txTail == s->txHead && s->rxState == 0 && s->answered == s->received) {
+            uint32_t spin = 0;
+            while (!(s->ch[R_SR_CSR] & SR_RXRDY) && ++spin < 1000u)
+                ;
+            idle += spin;
+        }
         if (s->heard) {
             s->heard = 0;
             idle = 0;
-        } else if (++idle == STAGE_IDLE_POLLS) {
+        } else if (++idle >= STAGE_IDLE_POLLS) {
             set_speed(s, CSR_38400); /* the loader is gone: the daemon's speed */
             return;
         }

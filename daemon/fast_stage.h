@@ -71,15 +71,15 @@
 #define STAGE_ERR_ADDRESS     0x02u /* a frame outside the flash, odd, or too long */
 #define STAGE_ERR_CHUNK       0x03u /* a chunk that does not inflate to its length */
 
-/* Time-outs, in passes of the stage's loop (about 4 us each on the board):
-   the host must ping at the new speed within about 400 ms or the stage goes
-   back to 38,400; with no frame for about 8 s the stage gives the line back
-   to the daemon. */
+/* Time-outs, in passes of the stage's loops: the host must ping at the new
+   speed within about 0.7 s (passes of about 7 us) or the stage goes back to
+   38,400; with no frame for about 7 s (passes of about 1.5 us while idle)
+   the stage gives the line back to the daemon. */
 #define STAGE_HANDSHAKE_POLLS 100000u
 /* A frame whose next character does not come within about 10 ms is
    dropped; the loader sends each frame in one piece. */
 #define STAGE_GAP_POLLS       2500u
-#define STAGE_IDLE_POLLS      2000000u
+#define STAGE_IDLE_POLLS      5000000u
 
 #ifdef __cplusplus
 #include <cstddef>

@@ -53,6 +53,9 @@ struct LineFaults {
     // silenceAfter-th character (counted from 1) is taken; 0: never.
     std::uint64_t silenceAfter = 0;
     std::uint32_t silenceMs = 0;
+    // A line (its RS-232 transceivers, the cable) that carries nothing faster
+    // than this many baud, either way; 0: any speed.
+    std::uint32_t maxBaud = 0;
 };
 
 struct BoardOptions {

@@ -179,7 +179,7 @@ struct Board::Impl {
     std::uint64_t hostChars = 0;
     Picos silentFrom = kForever, silentUntil = 0;
     // True when a character at `at` is lost; otherwise it may have a bit flipped.
-    bool LineFault(std::uint8_t& byte, Picos at);
+    bool LineFault(std::uint8_t& byte, Picos at, std::uint32_t baud);
 
     std::mutex rm;
     std::condition_variable rcv;

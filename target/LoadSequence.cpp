@@ -5,7 +5,9 @@
 #include <cstdio>
 
 #include "DaemonDownload.h"
+#include "FastStage.h"
 #include "FastVerify.h"
+#include "BoardMemory.h"
 #include "FlashMemT.h"
 #include "SectorErase.h"
 #include "StatusTexts.h"
@@ -113,11 +115,29 @@ bool CheckBeforeErase(SequenceViewT& view, const RomFileT& rom) {
 
 namespace {
 
+// Through the fast stage; 0 or -1 as the uploads, with the reason told.
+int UploadThroughStageText(SequenceViewT& view, const std::string& text, const FastOptionsT& fast) {
+    std::vector<std::int16_t> image;
+    if (FlashImageOfText(text, image) != 0) return -1;
+    FastStageOptionsT o;
+    o.baud = fast.stageBaud;
+    o.compress = fast.compress;
+    const FastStageResultT r = UploadThroughStage(image, o);
+    view.StageReport(r);
+    if (r.result == 0) return 0;
+    char reason[160];
+    std::snprintf(reason, sizeof reason, "the fast stage failed (%d, board error %u at 0x%06X)", r.result,
+                  static_cast<unsigned>(r.boardError), static_cast<unsigned>(r.errorAddress));
+    view.Reason(reason);
+    return -1;
+}
+
 UploadOutcomeT UploadWith(SequenceViewT& view, const std::string& path, const RomFileT& rom,
                           const FastOptionsT* fast) {
     view.ShowProgress(0, static_cast<unsigned>(CountLinesText(rom.text)) & 0xFFFFu);
     view.SetStatus(LoadingText(path));
     int uploaded = Timed(view, "upload", [&] {
+        if (fast != nullptr && fast->stage) return UploadThroughStageText(view, rom.text, *fast);
         return fast != nullptr ? UploadRomTextFast(rom.text, *fast) : UploadRomText(rom.text, 0);
     });
     if (uploaded == 0) uploaded = Timed(view, "check", [&] { return CheckProgrammed(view, rom); });

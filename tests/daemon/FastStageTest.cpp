@@ -150,6 +150,13 @@ TEST(FastStage, NoClockBelowPreloadTwoFallsBackTo38400) {
     EXPECT_EQ(st->code, STAGE_OK);
     EXPECT_EQ(s.d.Read(0x430000, 100), words);
     EXPECT_TRUE(s.LeaveToDaemon());
+    // A line that carries nothing above 38,400 (the board's transceivers):
+    // the same fall-back.
+    sim::BoardOptions o = DaemonBoard::DefaultOptions();
+    o.lineFaults.maxBaud = 38400;
+    Stage slow(o);
+    ASSERT_EQ(slow.Start(STAGE_SPEED_TIMER, 2, k57600, 4), 38400u);
+    EXPECT_TRUE(slow.LeaveToDaemon());
 }
 
 // A damaged frame is dropped without a word and nothing of it reaches the
