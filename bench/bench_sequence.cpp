@@ -57,30 +57,28 @@ PhasesT RunSequence(const std::string& rom, bool realTime, const FastOptionsT& f
     auto attachment = sim::VirtualLineAttachment::Open(*board, "bench-board", &error);
     BindPort(0, "bench-board");
     board->Start();
-    daemonRunning = false;
-    ResetTargetConfiguration();
+    ResetTargetState();
     LoadTargetConfiguration();
-    const std::string text = ReadRomFile(rom.c_str()).text;
+    const RomImageT image = ReadRomImage(rom.c_str());
+    NoProgressT quiet;
 
     const auto total = Clock::now();
     auto t = Clock::now();
     const int c = Connect(fast);
     p.connect = Since(t);
     t = Clock::now();
-    const int d = DownloadDaemon(fast.monitorFirst);
+    const int d = DownloadDaemon(quiet, fast.monitorFirst);
     p.download = Since(t);
     t = Clock::now();
-    const int e = fast.sectorErase ? EraseTouchedSectors(text) : EraseFlash();
+    const int e = fast.sectorErase ? EraseTouchedSectors(image) : EraseFlash();
     p.erase = Since(t);
     t = Clock::now();
-    const int u = fast.Any() ? UploadRomTextFast(text, fast) : UploadRomText(text, 0);
+    const int u = fast.Any() ? UploadRomImageFast(image, fast, quiet) : UploadRomImage(image, 0, quiet);
     p.upload = Since(t);
     p.all = Since(total);
     p.ok = c == 1 && d == 0 && e == 0 && u == 0;
 
-    TargetFlash.reset();
-    TargetLink.reset();
-    daemonRunning = false;
+    ResetTargetState();
     board->Stop();
     attachment.reset();
     UnbindAllPorts();

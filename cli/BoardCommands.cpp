@@ -11,18 +11,13 @@
 #include "ConsoleView.h"
 #include "ExitCodes.h"
 #include "LoadSequence.h"
+#include "Numbers.h"
 #include "Session.h"
 #include "SxImage.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string Hex(std::uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%06X", v);
-    return buf;
-}
 
 // A connected session for a command without a file; the connect's code.
 int Connected(Session& session, ConsoleView& view) {
@@ -33,7 +28,6 @@ int Connected(Session& session, ConsoleView& view) {
 
 int Finish(Reporter& r, Session& session, const std::string& command, int code, std::string summary,
            const json::Object& fields) {
-    SetProgressSink(nullptr);
     if (const int closed = session.Close(); code == exitcode::kOk) code = closed;
     if (summary.empty()) summary = code == exitcode::kOk ? command + ": done" : command + " failed: " + r.LastStatus();
     r.Result(command, code, summary, fields);
@@ -41,16 +35,6 @@ int Finish(Reporter& r, Session& session, const std::string& command, int code, 
 }
 
 }  // namespace
-
-bool ParseNumber(const std::string& text, std::uint32_t& value) {
-    if (text.empty() || text[0] == '-' || text[0] == '+') return false;
-    char* end = nullptr;
-    errno = 0;
-    const unsigned long long v = std::strtoull(text.c_str(), &end, 0);
-    if (errno != 0 || *end != '\0' || v > 0xFFFFFFFFull) return false;
-    value = static_cast<std::uint32_t>(v);
-    return true;
-}
 
 void Monitor(Reporter& r, double seconds) {
     const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
@@ -87,7 +71,6 @@ int ReadCommand(const Options& o, Reporter& r) {
     }
     Session session(o, r);
     ConsoleView view(r, 0, 0);
-    SetProgressSink(&view);
     int code = Connected(session, view);
     std::vector<std::uint8_t> bytes(length);
     json::Object fields;
@@ -139,7 +122,6 @@ int EraseCommand(const Options& o, Reporter& r) {
     }
     Session session(o, r);
     ConsoleView view(r, 0, 0);
-    SetProgressSink(&view);
     int code = Connected(session, view);
     std::string summary;
     if (code == exitcode::kOk && o.eraseSerial) {
@@ -181,7 +163,6 @@ int RunCommand(const Options& o, Reporter& r) {
     }
     Session session(o, r);
     ConsoleView view(r, 0, 0);
-    SetProgressSink(&view);
     int code = Connected(session, view);
     std::string summary;
     if (code == exitcode::kOk) {

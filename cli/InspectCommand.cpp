@@ -6,29 +6,19 @@
 #include <map>
 #include <sstream>
 
-#include "BoardMemory.h"
 #include "Commands.h"
 #include "ExitCodes.h"
-#include "SxFile.h"
-#include "VesperilIO.h"
-
-namespace {
-
-std::string Hex(std::uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%06X", v);
-    return buf;
-}
-
-}  // namespace
+#include "FlashMap.h"
+#include "Numbers.h"
+#include "RomUpload.h"
+#include "link_protocol.h"
 
 int InspectCommand(const Options& o, Reporter& r) {
-    RomFileT rom;
-    RomCheckT check;
-    if (const int code = LoadRom(o.file, r, rom, check); code != exitcode::kOk) {
+    RomImageT rom;
+    if (const int code = LoadRom(o.file, r, rom); code != exitcode::kOk) {
         json::Object fields;
-        if (check.line != 0) fields.Int("line", static_cast<long long>(check.line));
-        r.Result("inspect", code, "", fields.Str("reason", RomCheckText(check)));
+        if (rom.line != 0) fields.Int("line", static_cast<long long>(rom.line));
+        r.Result("inspect", code, "", fields.Str("reason", RomCheckText(rom)));
         return code;
     }
     // Records by type, from the text's own lines.
@@ -49,16 +39,11 @@ int InspectCommand(const Options& o, Reporter& r) {
     // Address ranges, sorted and joined; records that go back in address.
     std::vector<std::pair<std::uint32_t, std::uint32_t>> spans;
     unsigned long backwards = 0;
-    {
-        SXFILE_T file(rom.text);
-        std::uint32_t address = 0, lastEnd = 0;
-        std::uint8_t length = 0;
-        std::array<std::uint8_t, XREC_T::kMaxRecordData> data{};
-        while (file.ReadRecord(address, length, data.data()) == 0) {
-            if (!spans.empty() && address < lastEnd) ++backwards;
-            lastEnd = address + length;
-            if (length > 0) spans.emplace_back(address, address + length);
-        }
+    std::uint32_t lastEnd = 0;
+    for (const RomRecordT& record : rom.records) {
+        if (!spans.empty() && record.address < lastEnd) ++backwards;
+        lastEnd = record.address + record.length;
+        if (record.length > 0) spans.emplace_back(record.address, record.address + record.length);
     }
     std::sort(spans.begin(), spans.end());
     std::vector<std::pair<std::uint32_t, std::uint32_t>> ranges;
@@ -66,10 +51,7 @@ int InspectCommand(const Options& o, Reporter& r) {
         if (!ranges.empty() && s.first <= ranges.back().second) ranges.back().second = std::max(ranges.back().second, s.second);
         else ranges.push_back(s);
     }
-    std::array<bool, kFlashSectors.size()> touched{};
-    for (const auto& [from, to] : ranges)
-        for (int i = FlashSectorIndex(from); i >= 0 && i <= FlashSectorIndex(to - 1); ++i) touched[static_cast<std::size_t>(i)] = true;
-    const UploadPlanT plan = PlanUploadText(rom.text);
+    const UploadPlanT plan = PlanUpload(rom);
 
     std::string typeText;
     for (const auto& [t, n] : types) typeText += std::string(typeText.empty() ? "" : ", ") + "S" + t + " " + std::to_string(n);
@@ -85,11 +67,11 @@ int InspectCommand(const Options& o, Reporter& r) {
                std::to_string(ranges[i].second - ranges[i].first) + " bytes");
     }
     r.Info("Upload:   " + std::to_string(plan.blocks.size()) + " blocks in " + std::to_string(plan.frames) +
-           " frames of up to " + std::to_string(VesperilIO::kWriteChunk) + " bytes");
+           " frames of up to " + std::to_string(LINK_WRITE_CHUNK) + " bytes");
     std::string sectorText;
     unsigned sectorCount = 0;
-    for (std::size_t i = 0; i < touched.size(); ++i) {
-        if (!touched[i]) continue;
+    for (std::size_t i = 0; i < kFlashSectors.size(); ++i) {
+        if ((rom.sectors & (1u << i)) == 0) continue;
         ++sectorCount;
         sectorText += " " + std::to_string(i) + " (" + Hex(kFlashSectors[i].start) + ")";
     }
@@ -98,8 +80,8 @@ int InspectCommand(const Options& o, Reporter& r) {
     if (serialArea) r.Info("Note:     the file writes into the serial-number area, which a chip erase keeps");
 
     json::Object fields;
-    fields.Int("records", static_cast<long long>(check.records))
-        .Int("bytes", static_cast<long long>(check.bytes))
+    fields.Int("records", static_cast<long long>(rom.records.size()))
+        .Int("bytes", static_cast<long long>(rom.bytes.size()))
         .Int("ranges", static_cast<long long>(ranges.size()))
         .Int("out_of_order", static_cast<long long>(backwards))
         .Int("blocks", static_cast<long long>(plan.blocks.size()))

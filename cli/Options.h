@@ -36,13 +36,11 @@ struct Options {
     // read
     std::string readStart, readLength, output;
     bool readAll = false;
+    // ports
+    bool probe = false;
     // erase
     bool eraseChip = false, eraseSerial = false;
     std::vector<std::string> eraseSectors;
     // run
     std::string runAddress;
 };
-
-// An address or length as written on the command line: decimal, or hex
-// with 0x. False when it is not a number or does not fit 32 bits.
-bool ParseNumber(const std::string& text, std::uint32_t& value);

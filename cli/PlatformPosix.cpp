@@ -9,7 +9,7 @@
 
 #include "CommPort.h"
 #include "ExitCodes.h"
-#include "Session.h"
+#include "Trace.h"
 
 bool IsTerminal(std::FILE* f) { return ::isatty(::fileno(f)) != 0; }
 

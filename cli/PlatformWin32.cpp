@@ -7,7 +7,7 @@
 
 #include "CommPort.h"
 #include "ExitCodes.h"
-#include "Session.h"
+#include "Trace.h"
 
 bool IsTerminal(std::FILE* f) {
     // _isatty holds for NUL too; only a console has a mode. The bar redraws

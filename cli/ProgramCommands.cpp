@@ -6,18 +6,13 @@
 #include "ConsoleView.h"
 #include "ExitCodes.h"
 #include "FastVerify.h"
+#include "Numbers.h"
 #include "Session.h"
 #include "Target.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string Hex(std::uint32_t v, int digits) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%0*X", digits, v);
-    return buf;
-}
 
 // The fast path's own words: a fall-back, the blocks that differ, repairs.
 void TellFastVerify(Reporter& r, const FastVerifyResultT& f, json::Object& fields) {
@@ -36,7 +31,7 @@ void TellFastVerify(Reporter& r, const FastVerifyResultT& f, json::Object& field
 
 // Compares what the file holds with the flash (every byte read back, or by
 // CRCs with --fast-verify); an exit code, with the result's words and fields.
-int VerifyStep(Reporter& r, const Options& o, const RomFileT& rom, std::string& summary, json::Object& fields) {
+int VerifyStep(Reporter& r, const Options& o, const RomImageT& rom, std::string& summary, json::Object& fields) {
     r.Status("Verifying FLASH memory .....");
     r.Begin("verify");
     std::uint32_t shownTotal = 0;
@@ -51,11 +46,11 @@ int VerifyStep(Reporter& r, const Options& o, const RomFileT& rom, std::string& 
     if (o.fastVerify) {
         FastVerifyOptionsT fo;
         fo.repair = o.repair;
-        const FastVerifyResultT f = FastVerifyRomText(rom.text, progress, fo);
+        const FastVerifyResultT f = FastVerifyRom(rom, progress, fo);
         TellFastVerify(r, f, fields);
         v = f.verify;
     } else {
-        v = VerifyRomText(rom.text, progress);
+        v = VerifyRom(rom, progress);
     }
     r.Phase("verify", std::chrono::duration<double>(Clock::now() - start).count());
     fields.Int("compared", static_cast<long long>(v.compared)).Int("differing", static_cast<long long>(v.differing));
@@ -85,20 +80,18 @@ int VerifyStep(Reporter& r, const Options& o, const RomFileT& rom, std::string& 
 // Both commands: the file, the board, the connect; then the step.
 int FileOnBoard(const Options& o, Reporter& r, bool program) {
     const std::string command = program ? "program" : "verify";
-    RomFileT rom;
-    RomCheckT check;
-    if (const int code = LoadRom(o.file, r, rom, check); code != exitcode::kOk) {
+    RomImageT rom;
+    if (const int code = LoadRom(o.file, r, rom); code != exitcode::kOk) {
         r.Result(command, code, "", json::Object());
         return code;
     }
     Session session(o, r);
     int code = session.Open();
-    ConsoleView view(r, check.bytes, static_cast<unsigned long>(CountLinesText(rom.text)));
-    SetProgressSink(&view);
+    ConsoleView view(r, rom.bytes.size(), rom.lines);
     if (code == exitcode::kOk) code = session.Connect(view);
     std::string summary;
     json::Object fields;
-    fields.Int("bytes", static_cast<long long>(check.bytes));
+    fields.Int("bytes", static_cast<long long>(rom.bytes.size()));
     if (code == exitcode::kOk && program) {
         switch (RunUploadSequence(view, o.file, rom, o.fast)) {
             case UploadOutcomeT::Completed: break;
@@ -114,32 +107,25 @@ int FileOnBoard(const Options& o, Reporter& r, bool program) {
         // The board's program talks at the speed the daemon left the line at.
         if (o.monitorSeconds > 0) Monitor(r, o.monitorSeconds);
     }
-    SetProgressSink(nullptr);
     if (const int closed = session.Close(); code == exitcode::kOk) code = closed;
     if (code != exitcode::kOk && summary.empty()) summary = command + " failed: " + r.LastStatus();
     else if (code != exitcode::kOk) summary = command + " failed: " + summary;
-    else if (program) summary = "Programmed " + std::to_string(check.bytes) + " bytes" + (summary.empty() ? "" : "; " + summary);
+    else if (program) summary = "Programmed " + std::to_string(rom.bytes.size()) + " bytes" + (summary.empty() ? "" : "; " + summary);
     r.Result(command, code, summary, fields);
     return code;
 }
 
 }  // namespace
 
-int LoadRom(const std::string& path, Reporter& r, RomFileT& rom, RomCheckT& check) {
+int LoadRom(const std::string& path, Reporter& r, RomImageT& rom) {
     // Read once and checked whole before anything touches the board; the
     // upload sends exactly what was checked, even from a pipe.
-    rom = ReadRomFile(path.c_str());
+    rom = ReadRomImage(path.c_str());
     if (rom.result != 0) {
-        check.result = rom.result;
-        check.reason = rom.reason;
-    } else {
-        check = CheckRomText(rom.text);
-    }
-    if (check.result != 0) {
-        r.Error(path + ": " + RomCheckText(check));
+        r.Error(path + ": " + RomCheckText(rom));
         return exitcode::kUsage;
     }
-    r.Info(path + ": " + RomCheckText(check));
+    r.Info(path + ": " + RomCheckText(rom));
     return exitcode::kOk;
 }
 

@@ -2,8 +2,8 @@
 
 #include "CommPort.h"
 #include "ExitCodes.h"
-#include "FlashMemT.h"
 #include "LoadSequence.h"
+#include "Numbers.h"
 #include "PortNames.h"
 #include "StatusTexts.h"
 #include "Target.h"
@@ -78,8 +78,7 @@ int Session::Close() {
     if (closed_) return exitcode::kOk;
     closed_ = true;
     // The link closes the port before the board behind it goes away.
-    TargetFlash.reset();
-    TargetLink.reset();
+    ResetTargetState();
     int result = exitcode::kOk;
 #if ZELMO_CLI_SIMULATED_BOARD
     if (board_ && board_->Finish() != 0) result = exitcode::kOther;

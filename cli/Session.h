@@ -39,8 +39,3 @@ private:
 // The row of "COM1" to "COM20" (either case) or of its number, "1" to "20",
 // as `ports` lists them; else -1.
 int ComRow(const std::string& name);
-
-// Writes every byte on the line to path, with time and direction; false
-// when the file cannot be opened.
-bool StartTrace(const std::string& path);
-void StopTrace();

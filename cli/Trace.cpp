@@ -1,11 +1,10 @@
-// --trace FILE: every byte on the line, one line per read or write, with the
-// seconds since the trace began and the direction (> to the board, < from it).
+#include "Trace.h"
+
 #include <chrono>
 #include <cstdio>
 #include <mutex>
 
 #include "CommPort.h"
-#include "Session.h"
 
 namespace {
 

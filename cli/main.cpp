@@ -7,6 +7,8 @@
 #include "ExitCodes.h"
 #include "Platform.h"
 #include "Session.h"
+#include "Trace.h"
+#include "ZelmoVersion.h"
 
 namespace {
 
@@ -20,7 +22,8 @@ void AddOutputOptions(CLI::App& c, Options& o) {
 // Board options: the commands that talk to a board.
 void AddBoardOptions(CLI::App& c, Options& o) {
     AddOutputOptions(c, o);
-    auto* port = c.add_option("--port", o.ports, "serial device or COM1..COM20; repeat for several boards at once");
+    auto* port = c.add_option("--port", o.ports, "serial device, COM1..COM20, or auto (the one port where a board answers "
+                                                 "a probe); repeat for several boards at once");
     auto* simulate = c.add_flag("--simulate", o.simulate, "use the simulated board, in this process");
     port->excludes(simulate);
     c.add_option("--trace", o.trace, "write every byte on the line, with time and direction, to FILE");
@@ -75,6 +78,7 @@ int main(int argc, char** argv) {
     CLI::App app{"zelmo-cli: programs the AM29F400 flash of a CPU32 board over RS-232"};
     app.require_subcommand(1);
     app.footer(exitcode::kHelp);
+    app.set_version_flag("--version", std::string("zelmo-cli ") + kZelmoVersion);
     // CLI11 reads "/x" as an option on Windows; file paths start so under Wine.
     app.allow_windows_style_options(false);
     Options o;
@@ -128,6 +132,10 @@ int main(int argc, char** argv) {
     AddOutputOptions(*inspect, o);
 
     auto* ports = app.add_subcommand("ports", "list COM1..COM20, the device each reaches, and USB adapters' details");
+    auto* probe = ports->add_flag("--probe", o.probe, "ask each port, one at a time, whether a board answers "
+                                                      "(an ENQ at 38400 baud, then a ping at 9600); a port in use is skipped");
+    ports->add_option("--port", o.ports, "with --probe: ask this device instead of the ports present; repeat")
+        ->needs(probe);
     AddOutputOptions(*ports, o);
 
     try {
@@ -156,7 +164,9 @@ int main(int argc, char** argv) {
         reporter.Error("read: give START and LENGTH, or --all");
         return exitcode::kUsage;
     }
-    if (o.ports.size() > 1) {
+    if (board && !o.simulate)
+        if (const int code = ResolveAutoPort(o, reporter); code != exitcode::kOk) return code;
+    if (board && o.ports.size() > 1) {
         if (!o.trace.empty() || o.command == "read") {
             reporter.Error(o.command + ": --trace and read take one --port");
             return exitcode::kUsage;
@@ -181,7 +191,7 @@ int main(int argc, char** argv) {
     else if (o.command == "erase") code = EraseCommand(o, reporter);
     else if (o.command == "run") code = RunCommand(o, reporter);
     else if (o.command == "inspect") code = InspectCommand(o, reporter);
-    else if (o.command == "ports") code = PortsCommand(o, reporter);
+    else if (o.command == "ports") code = o.probe ? ProbeCommand(o, reporter) : PortsCommand(o, reporter);
     StopTrace();
     return code;
 }

@@ -6,8 +6,7 @@
 #include <stdint.h>
 
 #include "crc_applet.h"
-
-#define REPLY_DATA 0x92u
+#include "link_protocol.h"
 
 /* The daemon's sender; its address comes from the daemon's symbol map at
    link time. */
@@ -23,14 +22,14 @@ void (*const crc_applet_send_buffer)(const uint8_t *) = send_buffer;
 static void send_crcs(uint8_t *reply, uint32_t count)
 {
     uint32_t len = count * 4u;
-    uint8_t sum = (uint8_t)(REPLY_DATA + len);
+    uint8_t sum = (uint8_t)(LINK_REPLY_DATA + len);
     uint32_t i;
 
     for (i = 0; i < len; ++i)
-        sum = (uint8_t)(sum + reply[2 + i]);
-    reply[0] = REPLY_DATA;
-    reply[1] = (uint8_t)len;
-    reply[2 + len] = sum;
+        sum = (uint8_t)(sum + reply[LINK_BUF_DATA + i]);
+    reply[LINK_BUF_CMD] = LINK_REPLY_DATA;
+    reply[LINK_BUF_LEN] = (uint8_t)len;
+    reply[LINK_BUF_DATA + len] = sum;
     send_buffer(reply);
 }
 
@@ -65,7 +64,7 @@ void crc_applet(void)
         while (left > 0) {
             uint32_t piece = CRC_APPLET_BLOCK - ((uint32_t)(uintptr_t)p & (CRC_APPLET_BLOCK - 1u));
             uint32_t crc = 0xFFFFFFFFu;
-            uint8_t *out = reply + 2 + 4 * n;
+            uint8_t *out = reply + LINK_BUF_DATA + 4 * n;
 
             if (piece > left)
                 piece = left;

@@ -17,7 +17,7 @@
 
 static void unlock(void)
 {
-    REG16(FLASH_BASE) = 0x00F0; /* back to reading, whatever state it was in */
+    REG16(BOARD_FLASH_BASE) = 0x00F0; /* back to reading, whatever state it was in */
     REG16(CMD_ADDR_1) = 0x00AA;
     REG16(CMD_ADDR_2) = 0x0055;
 }
@@ -46,7 +46,7 @@ static int poll_erase(uint32_t address)
         }
     }
     /* A failed chip stays in its status mode until reset. */
-    REG16(FLASH_BASE) = 0x00F0;
+    REG16(BOARD_FLASH_BASE) = 0x00F0;
     return 1;
 }
 
@@ -74,7 +74,7 @@ int am_program_word(uint32_t address, uint16_t data)
         --count;
     }
     /* Leave the chip readable so that later reads of the flash see data. */
-    REG16(FLASH_BASE) = 0x00F0;
+    REG16(BOARD_FLASH_BASE) = 0x00F0;
     return 1;
 }
 
@@ -89,5 +89,5 @@ int am_erase_chip(void)
 {
     erase_setup();
     REG16(CMD_ADDR_1) = 0x0010;
-    return poll_erase(FLASH_BASE);
+    return poll_erase(BOARD_FLASH_BASE);
 }

@@ -13,6 +13,7 @@
 #include "de_am29f400.h"
 #include "de_board.h"
 #include "de_mc68681.h"
+#include "link_protocol.h"
 
 /* Fixed places the loader's symbol map names; the linker puts them at
    0x4A0000, 0x4A0004 and 0x4A0008, just above the stack. */
@@ -24,13 +25,11 @@ volatile uint16_t *address2 __attribute__((section(".daemon_vars.2")));
    LEN 1, one data byte. */
 #define DAEMON_VERSION 0x01u
 
-#define REPLY_DATA     0x92u
-
 #define RX_POLLS       100000u
 #define QUIET_POLLS    450u       /* about 3 ms at 16.78 MHz */
-#define SERIAL_END     FLASH_END          /* the area runs to the flash's end */
+#define SERIAL_END     BOARD_FLASH_END          /* the area runs to the flash's end */
 #define SERIAL_WORDS   0x800u
-#define LAST_PAGE_KEEP (SERIAL_AREA - LAST_PAGE) /* bytes saved by 0x8A */
+#define LAST_PAGE_KEEP (BOARD_SERIAL_AREA - BOARD_LAST_PAGE) /* bytes saved by 0x8A */
 
 typedef void (*code_fn)(void);
 
@@ -67,7 +66,7 @@ static void send_byte(uint8_t byte)
 
 static void send_status(int result)
 {
-    send_byte(result == 0 ? ACK : NAK);
+    send_byte(result == 0 ? LINK_ACK : LINK_NAK);
 }
 
 void set_port(void)
@@ -85,7 +84,7 @@ uint32_t get_n_bytes(const uint8_t *p, uint32_t n)
 
 uint32_t get_address(const uint8_t *buffer)
 {
-    return get_n_bytes(buffer + 2, 4);
+    return get_n_bytes(buffer + LINK_BUF_DATA, LINK_ADDRESS_BYTES);
 }
 
 int is_odd(uint32_t x)
@@ -128,19 +127,19 @@ static int receive_frame(uint8_t *buffer)
 {
     uint8_t sum = 0;
     uint32_t i;
-    uint32_t end = 2; /* index of CK once LEN is in */
+    uint32_t end = LINK_BUF_DATA; /* index of CK once LEN is in */
 
-    if (get_byte_timeout(buffer) || buffer[0] != 0x00)
+    if (get_byte_timeout(buffer) || buffer[0] != LINK_FRAME_ZERO)
         return 0;
     for (i = 0; i < end + 2; ++i) {
         if (get_byte_timeout(&buffer[i]))
             return 0;
-        if (i == 1)
-            end = 2u + buffer[1];
+        if (i == LINK_BUF_LEN)
+            end = LINK_BUF_DATA + buffer[LINK_BUF_LEN];
         if (i < end)
             sum = (uint8_t)(sum + buffer[i]);
     }
-    return buffer[end] == sum && buffer[end + 1] == ETX;
+    return buffer[end] == sum && buffer[end + 1] == LINK_ETX;
 }
 
 /* 1 when the character at the head of the receiver came with a break; the
@@ -165,17 +164,17 @@ int get_next_command(uint8_t *buffer)
                 return 0;
             continue;
         }
-        if (byte == ENQ) {
-            send_byte(ACK);
+        if (byte == LINK_ENQ) {
+            send_byte(LINK_ACK);
             continue;
         }
-        if (byte == STX) {
+        if (byte == LINK_STX) {
             int good = receive_frame(buffer);
             if (take_break())
                 return 0;
             /* CMD 0 would read as a line break; such a frame is dropped. */
-            if (good && buffer[0] != 0)
-                return buffer[0];
+            if (good && buffer[LINK_BUF_CMD] != 0)
+                return buffer[LINK_BUF_CMD];
         }
         /* Swallow the rest of the burst until the line has been quiet for
            about 3 ms: the rest of a damaged frame may hold 0x05 or 0x02,
@@ -189,14 +188,14 @@ int get_next_command(uint8_t *buffer)
 
 void send_buffer(const uint8_t *buffer)
 {
-    uint32_t n = (uint32_t)buffer[1] + 3u;
+    uint32_t n = (uint32_t)buffer[LINK_BUF_LEN] + LINK_BUF_DATA + 1u; /* CMD, LEN, data, CK */
     uint32_t i;
 
-    send_byte(STX);
-    send_byte(0x00);
+    send_byte(LINK_STX);
+    send_byte(LINK_FRAME_ZERO);
     for (i = 0; i < n; ++i)
         send_byte(buffer[i]);
-    send_byte(ETX);
+    send_byte(LINK_ETX);
 }
 
 /* 0x80: ADDR, COUNT. Answers with a data frame of COUNT bytes read there. */
@@ -207,19 +206,19 @@ void upload_data(uint8_t *buffer)
     uint32_t i;
     uint8_t sum;
 
-    if (buffer[1] < 5)
+    if (buffer[LINK_BUF_LEN] < LINK_ADDRESS_BYTES + 1u)
         return;
     from = (const volatile uint8_t *)(uintptr_t)get_address(buffer);
-    count = buffer[6];
-    buffer[0] = REPLY_DATA;
-    buffer[1] = (uint8_t)count;
-    sum = (uint8_t)(REPLY_DATA + count);
+    count = buffer[LINK_BUF_PAYLOAD];
+    buffer[LINK_BUF_CMD] = LINK_REPLY_DATA;
+    buffer[LINK_BUF_LEN] = (uint8_t)count;
+    sum = (uint8_t)(LINK_REPLY_DATA + count);
     for (i = 0; i < count; ++i) {
         uint8_t b = from[i];
-        buffer[2 + i] = b;
+        buffer[LINK_BUF_DATA + i] = b;
         sum = (uint8_t)(sum + b);
     }
-    buffer[2 + count] = sum;
+    buffer[LINK_BUF_DATA + count] = sum;
     send_buffer(buffer);
 }
 
@@ -230,13 +229,13 @@ void download_data(uint8_t *buffer)
     uint32_t n;
     uint32_t i;
 
-    if (buffer[1] < 4)
+    if (buffer[LINK_BUF_LEN] < LINK_ADDRESS_BYTES)
         return;
     to = (volatile uint8_t *)(uintptr_t)get_address(buffer);
-    n = (uint32_t)buffer[1] - 4u;
+    n = (uint32_t)buffer[LINK_BUF_LEN] - LINK_ADDRESS_BYTES;
     for (i = 0; i < n; ++i)
-        to[i] = buffer[6 + i];
-    send_byte(ACK);
+        to[i] = buffer[LINK_BUF_PAYLOAD + i];
+    send_byte(LINK_ACK);
 }
 
 /* 0x82: ADDR. ACK first, then call the code there; it may return. */
@@ -244,12 +243,12 @@ void run_code_at(uint8_t *buffer)
 {
     uint32_t target;
 
-    if (buffer[1] < 4)
+    if (buffer[LINK_BUF_LEN] < LINK_ADDRESS_BYTES)
         return;
     target = get_address(buffer);
     if (is_odd(target))
         return;
-    send_byte(ACK);
+    send_byte(LINK_ACK);
     wait(10000); /* let the ACK leave before the code takes over */
     ((code_fn)(uintptr_t)target)();
 }
@@ -259,13 +258,13 @@ static void erase_page_request(uint8_t *buffer)
 {
     uint32_t target;
 
-    if (buffer[1] < 4)
+    if (buffer[LINK_BUF_LEN] < LINK_ADDRESS_BYTES)
         return;
     target = get_address(buffer);
     if (is_odd(target))
         return;
-    if (target < FLASH_BASE || target >= FLASH_END) {
-        send_byte(NAK);
+    if (target < BOARD_FLASH_BASE || target >= BOARD_FLASH_END) {
+        send_byte(LINK_NAK);
         return;
     }
     send_status(am_erase_page(target));
@@ -280,21 +279,21 @@ void flash_program(uint8_t *buffer)
     uint32_t dst;
     uint32_t end;
     uint32_t at;
-    const uint8_t *src = buffer + 6;
+    const uint8_t *src = buffer + LINK_BUF_PAYLOAD;
 
-    if (buffer[1] < 4)
+    if (buffer[LINK_BUF_LEN] < LINK_ADDRESS_BYTES)
         return;
     dst = get_address(buffer);
-    end = dst + (uint32_t)buffer[1] - 4u;
+    end = dst + (uint32_t)buffer[LINK_BUF_LEN] - LINK_ADDRESS_BYTES;
     if (end == dst) {
         /* Nothing to program at an even address; an odd one has no byte to
            merge and is malformed. */
         if (!is_odd(dst))
-            send_byte(ACK);
+            send_byte(LINK_ACK);
         return;
     }
-    if (dst < FLASH_BASE || end > FLASH_END || end < dst) {
-        send_byte(NAK);
+    if (dst < BOARD_FLASH_BASE || end > BOARD_FLASH_END || end < dst) {
+        send_byte(LINK_NAK);
         return;
     }
     for (at = dst & ~1u; at < end; at += 2) {
@@ -302,11 +301,11 @@ void flash_program(uint8_t *buffer)
         uint16_t high = at >= dst ? *src++ : (uint16_t)(held >> 8);
         uint16_t low = at + 1 < end ? *src++ : (uint16_t)(held & 0xFFu);
         if (am_program_word(at, (uint16_t)((high << 8) | low)) != 0) {
-            send_byte(NAK);
+            send_byte(LINK_NAK);
             return;
         }
     }
-    send_byte(ACK);
+    send_byte(LINK_ACK);
 }
 
 /* 0x86: speed code. ACK at the old speed, then switch. */
@@ -314,22 +313,22 @@ void baud_control(uint8_t *buffer)
 {
     uint8_t code;
 
-    if (buffer[1] < 1)
+    if (buffer[LINK_BUF_LEN] < 1)
         return;
-    code = buffer[2];
+    code = buffer[LINK_BUF_DATA];
     if (code > 0x0F)
         return;
-    send_byte(ACK);
+    send_byte(LINK_ACK);
     mc_set_baud_rate(PORT, code);
 }
 
 /* 0x89: data reply with LEN 1 and the version byte. */
 void send_version(uint8_t *buffer)
 {
-    buffer[0] = REPLY_DATA;
-    buffer[1] = 1;
-    buffer[2] = DAEMON_VERSION;
-    buffer[3] = (uint8_t)(REPLY_DATA + 1u + DAEMON_VERSION);
+    buffer[LINK_BUF_CMD] = LINK_REPLY_DATA;
+    buffer[LINK_BUF_LEN] = 1;
+    buffer[LINK_BUF_DATA] = DAEMON_VERSION;
+    buffer[LINK_BUF_DATA + 1] = (uint8_t)(LINK_REPLY_DATA + 1u + DAEMON_VERSION);
     send_buffer(buffer);
 }
 
@@ -348,7 +347,7 @@ void go_to_monitor(void)
 __attribute__((noinline)) static int scan_words(uint32_t from)
 {
     for (address = (volatile uint16_t *)from;
-         address < (volatile uint16_t *)FLASH_END; ++address)
+         address < (volatile uint16_t *)BOARD_FLASH_END; ++address)
         if (*address != 0xFFFF)
             return 1;
     return 0;
@@ -369,7 +368,7 @@ __attribute__((noinline)) static int program_words(volatile uint16_t **flash, vo
                          uint32_t flash_start, uint32_t flash_end)
 {
     int failed = 0;
-    *ram = (volatile uint16_t *)SAVE_BUFFER;
+    *ram = (volatile uint16_t *)BOARD_SAVE_BUFFER;
     for (*flash = (volatile uint16_t *)flash_start; *flash < (volatile uint16_t *)flash_end; ++*flash)
         failed |= am_program_word((uint32_t)(uintptr_t)*flash, *(*ram)++);
     return failed;
@@ -377,37 +376,37 @@ __attribute__((noinline)) static int program_words(volatile uint16_t **flash, vo
 
 int have_serial_number(void)
 {
-    return scan_words(SERIAL_AREA);
+    return scan_words(BOARD_SERIAL_AREA);
 }
 
 void save_serial_number(void)
 {
-    copy_words(&address, &address2, SAVE_BUFFER, SERIAL_AREA, FLASH_END);
+    copy_words(&address, &address2, BOARD_SAVE_BUFFER, BOARD_SERIAL_AREA, BOARD_FLASH_END);
 }
 
 int restore_serial_number(void)
 {
-    return program_words(&address2, &address, SERIAL_AREA, FLASH_END);
+    return program_words(&address2, &address, BOARD_SERIAL_AREA, BOARD_FLASH_END);
 }
 
 int have_last_page(void)
 {
-    return scan_words(LAST_PAGE);
+    return scan_words(BOARD_LAST_PAGE);
 }
 
 void save_last_page(void)
 {
-    copy_words(&address2, &address, SAVE_BUFFER, LAST_PAGE, SERIAL_AREA);
+    copy_words(&address2, &address, BOARD_SAVE_BUFFER, BOARD_LAST_PAGE, BOARD_SERIAL_AREA);
 }
 
 int erase_last_page(void)
 {
-    return am_erase_page(LAST_PAGE);
+    return am_erase_page(BOARD_LAST_PAGE);
 }
 
 int restore_last_page(void)
 {
-    return program_words(&address, &address2, LAST_PAGE, SERIAL_AREA);
+    return program_words(&address, &address2, BOARD_LAST_PAGE, BOARD_SERIAL_AREA);
 }
 
 /* 0x8F: erase everything but the serial-number area. Non-zero on failure;
@@ -451,46 +450,46 @@ static void monitor_request(uint8_t *buffer)
 static void erase_serial_request(uint8_t *buffer)
 {
     (void)buffer;
-    send_byte(ACK);
+    send_byte(LINK_ACK);
     send_status(erase_serial_num());
 }
 
 static void erase_chip_request(uint8_t *buffer)
 {
     (void)buffer;
-    send_byte(ACK);
+    send_byte(LINK_ACK);
     send_status(erase_chip());
 }
 
 typedef void (*handler_fn)(uint8_t *buffer);
 
-/* Handlers of the codes 0x80 to 0x8F; the empty places get no reply. */
-static const handler_fn handlers[16] = {
-    upload_data,        /* 0x80 */
-    download_data,      /* 0x81 */
-    run_code_at,        /* 0x82 */
-    erase_page_request, /* 0x83 */
-    flash_program,      /* 0x84 */
-    0,                  /* 0x85 */
-    baud_control,       /* 0x86 */
-    monitor_request,    /* 0x87 */
-    0,                  /* 0x88 */
-    send_version,       /* 0x89 */
-    erase_serial_request, /* 0x8A */
-    0, 0, 0, 0,         /* 0x8B to 0x8E */
-    erase_chip_request, /* 0x8F */
+/* main dispatches on the low four bits of a code whose high four are 0x8. */
+_Static_assert(LINK_CMD_FIRST == 0x80u && LINK_CMD_SPAN == 16u, "request codes are 0x80 to 0x8F");
+
+/* Handlers of the request codes; the empty places get no reply. */
+static const handler_fn handlers[LINK_CMD_SPAN] = {
+    [LINK_CMD_READ_MEMORY - LINK_CMD_FIRST] = upload_data,
+    [LINK_CMD_WRITE_MEMORY - LINK_CMD_FIRST] = download_data,
+    [LINK_CMD_RUN_AT - LINK_CMD_FIRST] = run_code_at,
+    [LINK_CMD_ERASE_SECTOR - LINK_CMD_FIRST] = erase_page_request,
+    [LINK_CMD_PROGRAM_FLASH - LINK_CMD_FIRST] = flash_program,
+    [LINK_CMD_BAUD_CONTROL - LINK_CMD_FIRST] = baud_control,
+    [LINK_CMD_GO_TO_MONITOR - LINK_CMD_FIRST] = monitor_request,
+    [LINK_CMD_SEND_VERSION - LINK_CMD_FIRST] = send_version,
+    [LINK_CMD_ERASE_SERIAL - LINK_CMD_FIRST] = erase_serial_request,
+    [LINK_CMD_ERASE_CHIP - LINK_CMD_FIRST] = erase_chip_request,
 };
 
 int main(void)
 {
-    uint8_t buffer[260];
+    uint8_t buffer[LINK_FRAME_BUFFER];
 
     set_port();
     for (;;) {
         int command = get_next_command(buffer);
         if (command == 0) {
             mc_reset_baud(); /* line break: both channels back to 9600 */
-        } else if ((command & 0xF0) == 0x80) {
+        } else if ((command & 0xF0) == LINK_CMD_FIRST) {
             handler_fn handler = handlers[command & 0x0F];
             if (handler)
                 handler(buffer);

@@ -254,7 +254,7 @@ static int program_word(struct stage *s, volatile uint16_t *p, uint16_t word)
     uint16_t got;
 
     if (word != 0xFFFFu) { /* the erased flash holds it already */
-        REG16(FLASH_BASE) = 0x00F0;
+        REG16(BOARD_FLASH_BASE) = 0x00F0;
         REG16(CMD_ADDR_1) = 0x00AA;
         REG16(CMD_ADDR_2) = 0x0055;
         REG16(CMD_ADDR_1) = 0x00A0;
@@ -265,7 +265,7 @@ static int program_word(struct stage *s, volatile uint16_t *p, uint16_t word)
             if (((got ^ word) & DQ7) == 0)
                 break;
             if ((got & DQ5) || polls == PROGRAM_POLLS) {
-                REG16(FLASH_BASE) = 0x00F0;
+                REG16(BOARD_FLASH_BASE) = 0x00F0;
                 break;
             }
         }
@@ -292,7 +292,7 @@ static void program_bytes(struct stage *s, uint32_t address, const uint8_t *src,
 {
     uint32_t i;
 
-    if ((n & 1u) || (address & 1u) || address < FLASH_BASE || address > FLASH_END || n > FLASH_END - address) {
+    if ((n & 1u) || (address & 1u) || address < BOARD_FLASH_BASE || address > BOARD_FLASH_END || n > BOARD_FLASH_END - address) {
         fail(s, STAGE_ERR_ADDRESS, address);
         return;
     }
@@ -321,7 +321,7 @@ static void inflate_chunk(struct stage *s, const uint8_t *arg)
     uint32_t in = s->chunkIn;
 
     s->chunkIn = 0;
-    if (length > STAGE_CHUNK_MAX || history > STAGE_HISTORY_MAX || address < FLASH_BASE + history) {
+    if (length > STAGE_CHUNK_MAX || history > STAGE_HISTORY_MAX || address < BOARD_FLASH_BASE + history) {
         fail(s, STAGE_ERR_CHUNK, address);
         return;
     }

@@ -7,7 +7,7 @@
 #include <span>
 #include <string>
 
-#include "VirtualLine.h"
+#include "LineFormat.h"
 
 class VirtualLineCore;
 

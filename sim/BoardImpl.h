@@ -21,6 +21,7 @@
 
 #include "Board.h"
 #include "Mc68681.h"
+#include "link_protocol.h"
 
 namespace sim {
 
@@ -34,10 +35,10 @@ constexpr std::uint32_t kFlashSize = Am29f400::kSize;
 constexpr std::uint32_t kDuartEnd = 0xC1F;
 constexpr std::uint32_t kReturnSentinel = 0x400;     // where a called routine returns to the monitor
 constexpr std::uint32_t kMonitorStack = 0x7F0;
-constexpr std::uint8_t kAck = 0x06;
-constexpr std::uint8_t kEnq = 0x05;
-constexpr std::uint8_t kStx = 0x02;
-constexpr std::uint8_t kEtx = 0x03;
+constexpr std::uint8_t kAck = LINK_ACK;
+constexpr std::uint8_t kEnq = LINK_ENQ;
+constexpr std::uint8_t kStx = LINK_STX;
+constexpr std::uint8_t kEtx = LINK_ETX;
 constexpr Picos kSlice = kPicosPerMilli;             // CPU run between looks at the host
 constexpr Picos kMonitorFrameTimeout = 500 * kPicosPerMilli;
 // A CPU that has polled an idle line this long has run out every poll-count
@@ -58,7 +59,7 @@ constexpr unsigned kClocksPerInstruction = 5;
 // at the line (a decoder that keeps the receiver from overrunning) is run.
 constexpr std::uint64_t kWaitLoopInstructions = 48;
 constexpr unsigned kClocksPerDeviceAccess = 4;
-constexpr std::array<std::uint8_t, 5> kAttention{0x10, 0x1E, 0x54, 0x10, 0x03};
+constexpr std::array<std::uint8_t, LINK_HANDOVER_BYTES> kAttention LINK_ATTENTION_REQUEST;
 
 struct FreeDeleter {
     void operator()(std::uint8_t* p) const { std::free(p); }

@@ -53,11 +53,11 @@ void Board::Impl::MonitorByte(std::uint8_t b, std::uint8_t status) {
             if (b != kEtx || (sum & 0xFFu) != ck) break;  // damaged: no answer
             if (len < 4) break;
             const std::uint32_t address = BigEndian(data.data(), 4);
-            if (cmd == 0x81) {
+            if (cmd == LINK_CMD_WRITE_MEMORY) {
                 if (MonitorStore(address, data.data() + 4, static_cast<std::uint32_t>(data.size() - 4))) {
                     out.push_back(kAck);
                 }
-            } else if (cmd == 0x82) {
+            } else if (cmd == LINK_CMD_RUN_AT) {
                 out.push_back(kAck);
                 pendingCall = address;
             }
@@ -77,7 +77,9 @@ void Board::Impl::AppByte(std::uint8_t b, std::uint8_t status) {
     appLast.push_back(b);
     if (appLast.size() > 5) appLast.pop_front();
     if (appLast.size() < 5) return;
-    if (appLast[0] == 0x10 && appLast[1] == 0x1F && appLast[3] == 0x10 && appLast[4] == 0x03) {
+    // The break message's middle byte is not examined.
+    if (appLast[0] == LINK_DLE && appLast[1] == LINK_BREAK_MESSAGE_CODE && appLast[3] == LINK_DLE &&
+        appLast[4] == LINK_ETX) {
         appArmed = true;  // the break message
         appLast.clear();
         return;

@@ -15,6 +15,7 @@
 #include "Board.h"
 #include "DeviceLink.h"
 #include "PtyAttachment.h"
+#include "ZelmoVersion.h"
 
 namespace {
 
@@ -58,6 +59,7 @@ void Usage(std::FILE* f) {
         "      --silence-ms MS    character on, for MS milliseconds (default 1000)\n"
         "      --fault-seed S     seed of the line faults (default 1)\n"
         "  -h, --help             this text\n"
+        "  -V, --version          the version of this build\n"
         "\n"
         "Limits: a pseudo-terminal carries no break, so a host's break (and with it\n"
         "the hand-over from an application, and a daemon's return to 9600 baud on a\n"
@@ -108,6 +110,7 @@ int main(int argc, char** argv) {
         {"flash", required_argument, nullptr, 'f'},   {"dump", required_argument, nullptr, 'o'},
         {"link", required_argument, nullptr, 'l'},    {"trace", no_argument, nullptr, 'T'},
         {"preset", no_argument, nullptr, 'p'},        {"help", no_argument, nullptr, 'h'},
+        {"version", no_argument, nullptr, 'V'},
         {"fail-word", required_argument, nullptr, 'W'}, {"fail-sector", required_argument, nullptr, 'S'},
         {"drop-rate", required_argument, nullptr, 'D'}, {"flip-rate", required_argument, nullptr, 'F'},
         {"silence-after", required_argument, nullptr, 'A'}, {"silence-ms", required_argument, nullptr, 'M'},
@@ -115,7 +118,7 @@ int main(int argc, char** argv) {
         {nullptr, 0, nullptr, 0},
     };
     for (;;) {
-        const int c = getopt_long(argc, argv, "c:at:rf:o:l:Tph", longOptions, nullptr);
+        const int c = getopt_long(argc, argv, "c:at:rf:o:l:TphV", longOptions, nullptr);
         if (c == -1) break;
         switch (c) {
             case 'c':
@@ -175,6 +178,7 @@ int main(int argc, char** argv) {
                 if (!ParseNumber(optarg, 10, ~std::uint64_t{0}, options.lineFaults.seed)) return BadValue("--fault-seed", optarg);
                 break;
             case 'h': Usage(stdout); return 0;
+            case 'V': std::printf("zelmo-sim %s\n", kZelmoVersion); return 0;
             default: Usage(stderr); return 2;
         }
     }

@@ -1,5 +1,6 @@
 #include "SxFile.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <filesystem>
@@ -7,6 +8,7 @@
 #include <sstream>
 
 #include "HexConv.h"
+#include "SxRecord.h"
 
 int XREC_T::ReadRecord(std::uint32_t&, std::uint8_t&, std::uint8_t*) { return -1; }
 int XREC_T::ReadLine(char*) { return -1; }
@@ -27,14 +29,11 @@ std::ios::openmode ToOpenMode(int mode) {
     return m;
 }
 
-// Address bytes by record type. S5 keeps the four-byte field that the
-// daemon image's tools expect; S0, S1, S9 and S2, S8 use their standard widths.
+// Address bytes written for a record type: the reader's widths, and four
+// for S5 (and S4, S6), the field the daemon image's tools expect.
 unsigned AddressWidth(char type) {
-    switch (type) {
-        case '0': case '1': case '9': return 2;
-        case '2': case '8': return 3;
-        default: return 4;
-    }
+    const unsigned width = SxAddressBytes(type);
+    return width != 0 ? width : 4;
 }
 
 }  // namespace
@@ -163,32 +162,14 @@ int SXFILE_T::ReadRecord(std::uint32_t& address, std::uint8_t& length, std::uint
 
 int SXFILE_T::DecodeData(const char* line, std::size_t len, std::uint32_t& address, std::uint8_t& length,
                          std::uint8_t* data) {
-    status_ = Status::BadRecord;
-    const unsigned width = static_cast<unsigned>(line[1] - '0') + 1;  // S1: 2, S2: 3, S3: 4
-    if (len < 4 || !IsHexDigit(line[2]) || !IsHexDigit(line[3])) return -1;
-    std::uint8_t count = 0;
-    HexToByte(line + 2, 1, count);
-    // Count covers address, data and checksum; the line must hold all of them.
-    if (count < width + 1 || len < 4 + 2u * count) return -1;
-
-    // Every character of the record must be a hex digit: a stray character
-    // would otherwise decode as 0 and could slip through the checksum.
-    std::array<std::uint8_t, 255> bytes{};
-    unsigned sum = count;
-    for (unsigned i = 0; i < count; ++i) {
-        const char* p = line + 4 + 2 * i;
-        if (!IsHexDigit(p[0]) || !IsHexDigit(p[1])) return -1;
-        HexToByte(p, 1, bytes[i]);
-        if (i + 1 < count) sum += bytes[i];
+    SxRecordT record;
+    if (DecodeSxRecord(std::string_view(line, len), record) == 0) {
+        status_ = Status::BadRecord;
+        return -1;
     }
-    if (static_cast<std::uint8_t>(~sum) != bytes[count - 1u]) return -1;
-
-    std::uint32_t a = 0;
-    for (unsigned i = 0; i < width; ++i) a = (a << 8) | bytes[i];
-    address = a;
-    const unsigned n = count - 1u - width;
-    for (unsigned i = 0; i < n; ++i) data[i] = bytes[width + i];
-    length = static_cast<std::uint8_t>(n);
+    address = record.address;
+    std::copy_n(record.data.begin(), record.length, data);
+    length = record.length;
     status_ = Status::Ok;
     return 0;
 }

@@ -3,9 +3,7 @@
 #include <vector>
 
 #include "CommPort.h"
-#include "FlashMemT.h"
-#include "SxFile.h"
-#include "Target.h"
+#include "TargetState.h"
 
 namespace {
 
@@ -27,31 +25,6 @@ int ReadHeld(std::uint32_t address, std::span<std::uint8_t> out, const ByteProgr
 
 }  // namespace
 
-int FlashSectorIndex(std::uint32_t address) {
-    for (std::size_t i = 0; i < kFlashSectors.size(); ++i)
-        if (address >= kFlashSectors[i].start && address - kFlashSectors[i].start < kFlashSectors[i].size)
-            return static_cast<int>(i);
-    return -1;
-}
-
-int FlashImageOfText(const std::string& text, std::vector<std::int16_t>& image) {
-    image.assign(kFlashSize, -1);
-    SXFILE_T file(text);
-    std::uint32_t address = 0;
-    std::uint8_t length = 0;
-    std::array<std::uint8_t, XREC_T::kMaxRecordData> data{};
-    while (file.ReadRecord(address, length, data.data()) == 0) {
-        for (std::uint32_t i = 0; i < length; ++i) {
-            const std::uint32_t a = address + i;
-            if (a < kFlashBase || a >= kFlashEnd) return kRomOutOfFlash;
-            image[a - kFlashBase] = data[i];
-        }
-    }
-    if (file.LastStatus() != SXFILE_T::Status::EndRecord && file.LastStatus() != SXFILE_T::Status::EndOfFile)
-        return kRomBadRecord;
-    return 0;
-}
-
 int ReadBoard(std::uint32_t address, std::span<std::uint8_t> out, const ByteProgressT& progress) {
     if (!daemonRunning) return kNoDaemon;
     LinkUseT use;
@@ -60,11 +33,12 @@ int ReadBoard(std::uint32_t address, std::span<std::uint8_t> out, const ByteProg
     return ReadHeld(address, out, progress, 0, static_cast<std::uint32_t>(out.size()));
 }
 
-VerifyResultT VerifyRomText(const std::string& text, const ByteProgressT& progress) {
+VerifyResultT VerifyRom(const RomImageT& rom, const ByteProgressT& progress) {
     VerifyResultT v;
-    std::vector<std::int16_t> image;
-    v.result = FlashImageOfText(text, image);
+    const HeldBytesT heldBytes = HeldBytes(rom);
+    v.result = heldBytes.result;
     if (v.result != 0) return v;
+    const std::vector<std::int16_t>& image = heldBytes.held;
     // The runs to read, gaps of up to kGapReadAcross bytes included.
     std::vector<std::pair<std::uint32_t, std::uint32_t>> runs;
     std::uint32_t total = 0;
@@ -123,7 +97,7 @@ int EraseFlashSector(std::uint32_t address) {
     CommPurgeInput();
     // The daemon ignores an odd address; the sector's start is always even.
     const auto status = TargetFlash->EraseSector(kFlashSectors[static_cast<std::size_t>(sector)].start);
-    return status == FlashMemT::kStatusAck ? 0 : kBoardRefused;
+    return status == erase_status::kAck ? 0 : kBoardRefused;
 }
 
 int EraseSerialNumberArea() {
@@ -133,8 +107,8 @@ int EraseSerialNumberArea() {
     if (!TargetFlash) return kNoDaemon;
     CommPurgeInput();
     // The first answer only takes the request; the second says how it went.
-    if (TargetFlash->EraseSerialNumber() != FlashMemT::kStatusAck) return kBoardRefused;
-    return TargetFlash->WaitEraseEnd() == FlashMemT::kStatusAck ? 0 : kBoardRefused;
+    if (TargetFlash->EraseSerialNumber() != erase_status::kAck) return kBoardRefused;
+    return TargetFlash->WaitEraseEnd() == erase_status::kAck ? 0 : kBoardRefused;
 }
 
 int RunCodeAt(std::uint32_t address) {

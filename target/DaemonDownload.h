@@ -4,22 +4,25 @@
 #include <array>
 #include <cstdint>
 
-// Shared by the daemon download and the ROM upload.
-extern std::array<std::uint8_t, 500> transferBuffer;
-extern int recordCounter;
+#include "Progress.h"
+#include "Results.h"
 
-// 1: the daemon already runs, nothing sent; 0: stored, started, both ends at
-// 38400; -103: the run request was not acknowledged; -104: the image text
-// holds something other than a record where one belongs; -105: a block store
-// was not acknowledged; kLinkBusy.
+// download_result: kAlreadyRunning (nothing sent); kStarted (stored,
+// started, both ends at 38400); kRunRefused; kBadImage; kStoreRefused; or
+// kLinkBusy. The progress position is the record count, once per stored
+// block, and the bar is filled after the last block.
 // quickSwitch: move the host to 38400 as soon as the board's ACK for the new
 // speed has arrived, instead of a second later.
-int DownloadDaemon(bool quickSwitch = false);
+int DownloadDaemon(ProgressT& progress, bool quickSwitch = false);
 // The same with another image text (NUL-terminated S-records back to back).
-int DownloadDaemonImage(const char* image, bool quickSwitch = false);
+int DownloadDaemonImage(const char* image, ProgressT& progress, bool quickSwitch = false);
+
+// A record of the daemon image carries at most this many data bytes.
+inline constexpr std::size_t kImageRecordMax = 128;
 
 // Reads the record at *position of an image text and moves past it. 1: an
-// S3 record (data into a 128-byte buffer), 0: the S5 record, -1: no record
-// where one belongs. Other record types are stepped over.
-int NextImageRecord(const char*& position, std::array<std::uint8_t, 128>& data, std::uint32_t& address,
-                    std::uint8_t& length);
+// S3 record (its data into data), 0: the S5 record, -1: no whole, valid
+// record where one belongs. Other record types are stepped over. Records
+// are read as the ROM file's are (SxRecord.h), with nothing between them.
+int NextImageRecord(const char*& position, std::array<std::uint8_t, kImageRecordMax>& data,
+                    std::uint32_t& address, std::uint8_t& length);

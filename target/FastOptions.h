@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "link_protocol.h"
+
 struct FastOptionsT {
     // Erase only the sectors the file touches (keeping the serial-number
     // area as the chip erase does) instead of the whole chip.
@@ -28,7 +30,5 @@ struct FastOptionsT {
     bool Any() const { return sectorErase || noPause || fullFrames || skipBlank || monitorFirst || stage; }
 };
 
-// The payload of a full program frame: LEN is one byte and holds the four
-// address bytes, so 251 would fit; 250 keeps every frame word-aligned, so
-// no flash word is ever programmed by two frames.
-inline constexpr std::size_t kFullFramePayload = 250;
+// The payload of a full program frame (link_protocol.h says why 250).
+inline constexpr std::size_t kFullFramePayload = LINK_FULL_FRAME_PAYLOAD;

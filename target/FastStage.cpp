@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "FastStagePlan.h"
-#include "Target.h"
+#include "TargetState.h"
 #include "fast_stage.h"
 
 namespace {

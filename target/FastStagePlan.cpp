@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "FastVerify.h"
-#include "RomUpload.h"
+#include "FlashMap.h"
 #include "fast_stage.h"
 
 namespace {

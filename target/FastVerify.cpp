@@ -5,9 +5,9 @@
 #include <cstring>
 
 #include "CommPort.h"
-#include "DaemonImage.h"
 #include "DaemonDownload.h"
-#include "Target.h"
+#include "DaemonImage.h"
+#include "TargetState.h"
 #include "TimerT.h"
 #include "crc_applet.h"
 
@@ -73,7 +73,7 @@ std::uint32_t MapSendBuffer() {
 // when its image does not hold them all.
 bool DaemonImageBytes(std::uint32_t address, std::span<std::uint8_t> out) {
     const char* position = daemonImage;
-    std::array<std::uint8_t, 128> data{};
+    std::array<std::uint8_t, kImageRecordMax> data{};
     std::uint32_t at = 0;
     std::uint8_t length = 0;
     std::size_t found = 0;
@@ -133,9 +133,10 @@ bool StoreChecked(VesperilIO& link, std::uint32_t address, std::span<const std::
 
 bool CallApplet(VesperilIO& link) {
     auto& f = link.Frame();
-    f[2] = VesperilIO::kCmdRunAt;
-    f[3] = 4;
-    for (std::size_t i = 0; i < 4; ++i) f[4 + i] = static_cast<std::uint8_t>(CRC_APPLET_ENTRY >> (24 - 8 * i));
+    f[VesperilIO::kCmdAt] = VesperilIO::kCmdRunAt;
+    f[VesperilIO::kLenAt] = LINK_ADDRESS_BYTES;
+    for (std::size_t i = 0; i < LINK_ADDRESS_BYTES; ++i)
+        f[VesperilIO::kDataAt + i] = static_cast<std::uint8_t>(CRC_APPLET_ENTRY >> (8 * (LINK_ADDRESS_BYTES - 1 - i)));
     link.PurgeInput();
     if (link.SendFrame() == 0) return false;
     return link.WaitAck(kAckTenths);
@@ -158,9 +159,9 @@ int AskCrcs(VesperilIO& link, std::span<const RangeT> ranges, std::vector<std::u
     while (crcs.size() < expected) {
         auto& f = link.Frame();
         const std::size_t want = std::min<std::size_t>(CRC_APPLET_PER_REPLY, expected - crcs.size());
-        if (link.ReceiveFrame(f, VesperilIO::kReplyData, kReplySeconds) != 0 || f[3] != want * 4)
+        if (link.ReceiveFrame(f, VesperilIO::kReplyData, kReplySeconds) != 0 || f[VesperilIO::kLenAt] != want * 4)
             return kAppletSilent;
-        for (std::size_t i = 0; i < want; ++i) crcs.push_back(GetLong(&f[4 + 4 * i]));
+        for (std::size_t i = 0; i < want; ++i) crcs.push_back(GetLong(&f[VesperilIO::kDataAt + 4 * i]));
     }
     return 0;
 }
@@ -303,14 +304,15 @@ std::uint32_t Crc32(std::span<const std::uint8_t> bytes, std::uint32_t crc) {
     return ~crc;
 }
 
-FastVerifyResultT FastVerifyRomText(const std::string& text, const ByteProgressT& progress,
-                                    const FastVerifyOptionsT& options) {
+FastVerifyResultT FastVerifyRom(const RomImageT& rom, const ByteProgressT& progress,
+                                const FastVerifyOptionsT& options) {
     FastVerifyResultT out;
-    std::vector<std::int16_t> image;
-    if (const int r = FlashImageOfText(text, image); r != 0) {
-        out.verify.result = r;
+    const HeldBytesT held = HeldBytes(rom);
+    if (held.result != 0) {
+        out.verify.result = held.result;
         return out;
     }
+    const std::vector<std::int16_t>& image = held.held;
     if (!daemonRunning) {
         out.verify.result = kNoDaemon;
         return out;
@@ -331,6 +333,6 @@ FastVerifyResultT FastVerifyRomText(const std::string& text, const ByteProgressT
     }
     // Never a success without a comparison: every byte the slow way.
     out.readBack = true;
-    out.verify = VerifyRomText(text, progress);
+    out.verify = VerifyRom(rom, progress);
     return out;
 }

@@ -6,17 +6,9 @@
 // that does not answer the applet is verified by the full read-back.
 #include <cstdint>
 #include <span>
-#include <string>
 #include <vector>
 
 #include "BoardMemory.h"
-
-// Why the CRC path was left for the full read-back (FastVerifyResultT::applet).
-inline constexpr int kAppletStoreFailed = -110;  // the applet or its parameters were not acknowledged
-inline constexpr int kAppletSilent = -111;       // no ACK to the call, or no or short replies
-// Linked against a send_buffer the daemon map does not name, or the daemon
-// running on the board is not the one this loader carries.
-inline constexpr int kAppletOtherDaemon = -112;
 
 struct FastVerifyOptionsT {
     // Reprogram each differing block once where the flash allows it (bits
@@ -30,7 +22,8 @@ struct FastVerifyOptionsT {
 struct FastVerifyResultT {
     // As the read-back verify reports it: every byte of the file compared.
     VerifyResultT verify;
-    // 0 when the applet gave every CRC, else why the whole file was read back.
+    // 0 when the applet gave every CRC, else why the whole file was read
+    // back (kAppletStoreFailed, kAppletSilent, kAppletOtherDaemon).
     int applet = 0;
     bool readBack = false;
     // Start of each 256-byte block holding a differing byte, ascending.
@@ -39,8 +32,8 @@ struct FastVerifyResultT {
     unsigned repaired = 0;
 };
 
-FastVerifyResultT FastVerifyRomText(const std::string& text, const ByteProgressT& progress,
-                                    const FastVerifyOptionsT& options = {});
+FastVerifyResultT FastVerifyRom(const RomImageT& rom, const ByteProgressT& progress,
+                                const FastVerifyOptionsT& options = {});
 
 // CRC-32, IEEE, reflected (as zlib's crc32); pass the previous result to go on.
 std::uint32_t Crc32(std::span<const std::uint8_t> bytes, std::uint32_t crc = 0);

@@ -3,7 +3,7 @@
 #include <array>
 
 #include "CommPort.h"
-#include "Target.h"
+#include "TargetState.h"
 #include "TimerT.h"
 #include "VesperilIO.h"
 
@@ -25,8 +25,8 @@ int FlashMemT::ReadStatus(std::int32_t tenthsPerRead, int reads) {
 
 int FlashMemT::EraseChip() {
     VesperilIO::FrameBuffer f{};
-    f[2] = VesperilIO::kCmdEraseChip;
-    f[3] = 0;
+    f[VesperilIO::kCmdAt] = VesperilIO::kCmdEraseChip;
+    f[VesperilIO::kLenAt] = 0;
     link.SendFrame(f);
     bool acked = link.WaitAck(20);
     for (int i = 0; i < 6 && !acked; ++i) {
@@ -47,17 +47,18 @@ int FlashMemT::EraseChip() {
 
 int FlashMemT::EraseSector(std::uint32_t address) {
     VesperilIO::FrameBuffer f{};
-    f[2] = VesperilIO::kCmdErasePage;
-    f[3] = 4;
-    for (int i = 0; i < 4; ++i) f[4 + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(address >> (24 - 8 * i));
+    f[VesperilIO::kCmdAt] = VesperilIO::kCmdErasePage;
+    f[VesperilIO::kLenAt] = LINK_ADDRESS_BYTES;
+    for (std::size_t i = 0; i < LINK_ADDRESS_BYTES; ++i)
+        f[VesperilIO::kDataAt + i] = static_cast<std::uint8_t>(address >> (8 * (LINK_ADDRESS_BYTES - 1 - i)));
     link.SendFrame(f);
     return ReadStatus(100, 10);
 }
 
 int FlashMemT::EraseSerialNumber() {
     VesperilIO::FrameBuffer f{};
-    f[2] = VesperilIO::kCmdEraseSerialNumber;
-    f[3] = 0;
+    f[VesperilIO::kCmdAt] = VesperilIO::kCmdEraseSerialNumber;
+    f[VesperilIO::kLenAt] = 0;
     link.SendFrame(f);
     return ReadStatus(100, 10);
 }
@@ -65,10 +66,10 @@ int FlashMemT::EraseSerialNumber() {
 int EraseFlash() {
     // Without a daemon nothing goes on the line, so the link is not needed:
     // a step running meanwhile is not disturbed and does not make this busy.
-    if (!daemonRunning) return -100;
+    if (!daemonRunning) return erase_result::kNoDaemon;
     LinkUseT use;
     if (!use.Held()) return kLinkBusy;
-    if (!TargetFlash) return -100;
+    if (!TargetFlash) return erase_result::kNoDaemon;
     CommPurgeInput();
-    return TargetFlash->EraseChip() == FlashMemT::kStatusAck ? 0 : -104;
+    return TargetFlash->EraseChip() == erase_status::kAck ? erase_result::kErased : erase_result::kFailed;
 }

@@ -3,6 +3,7 @@
 // serial-number area), erase one sector, erase the serial-number area.
 #include <cstdint>
 
+#include "Results.h"
 #include "de_flash_limits.h"
 
 class VesperilIO;
@@ -14,11 +15,12 @@ public:
     FlashMemT& operator=(const FlashMemT&) = delete;
     virtual ~FlashMemT() = default;
 
-    // Status results: 0 ACK, 78 NAK, 65 another byte, -100 no status byte.
-    static constexpr int kStatusAck = 0;
-    static constexpr int kStatusNak = 78;
-    static constexpr int kStatusOther = 65;
-    static constexpr int kStatusNone = -100;
+    // Status results (erase_status): 0 ACK, 78 NAK, 65 another byte, -100
+    // no status byte.
+    static constexpr int kStatusAck = erase_status::kAck;
+    static constexpr int kStatusNak = erase_status::kNak;
+    static constexpr int kStatusOther = erase_status::kOther;
+    static constexpr int kStatusNone = erase_status::kNone;
 
     int EraseChip();
     int EraseSector(std::uint32_t address);
@@ -41,7 +43,7 @@ private:
     int ReadStatus(std::int32_t tenthsPerRead, int reads);
 };
 
-// Erases the whole flash through the daemon: 0 done; -100 the daemon is not
-// running (nothing sent); -104 the daemon reported failure or no status came;
-// kLinkBusy.
+// Erases the whole flash through the daemon. erase_result: kErased;
+// kNoDaemon (nothing sent); kFailed (the daemon reported failure or no
+// status came); or kLinkBusy.
 int EraseFlash();

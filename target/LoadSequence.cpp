@@ -4,14 +4,16 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "BringUp.h"
 #include "DaemonDownload.h"
 #include "FastStage.h"
 #include "FastVerify.h"
 #include "BoardMemory.h"
+#include "FlashMap.h"
 #include "FlashMemT.h"
 #include "SectorErase.h"
 #include "StatusTexts.h"
-#include "Target.h"
+#include "TargetState.h"
 
 namespace {
 
@@ -34,11 +36,12 @@ std::string LoadingText(const std::string& path) {
 
 // The frames' 8-bit sum misses some double errors on a noisy line, so after
 // the last frame the flash is compared with the file: by CRCs computed on
-// the board, or by reading it back where the board cannot run that.
-int CheckProgrammed(SequenceViewT& view, const RomFileT& rom) {
-    const FastVerifyResultT f = FastVerifyRomText(rom.text, nullptr);
+// the board, or by reading it back where the board cannot run that. True
+// when the flash holds the file; otherwise reason says why not.
+bool CheckProgrammed(const RomImageT& rom, std::string& reason) {
+    const FastVerifyResultT f = FastVerifyRom(rom, nullptr);
     const VerifyResultT& v = f.verify;
-    if (v.result == 0 && v.differing == 0) return 0;
+    if (v.result == 0 && v.differing == 0) return true;
     char text[160];
     if (v.result == 0)
         std::snprintf(text, sizeof text, "the flash does not hold the file: %lu %s, the first at 0x%06X",
@@ -46,8 +49,8 @@ int CheckProgrammed(SequenceViewT& view, const RomFileT& rom) {
                       static_cast<unsigned>(v.firstAddress));
     else
         std::snprintf(text, sizeof text, "the flash could not be checked against the file (%d)", v.result);
-    view.Reason(text);
-    return -1;
+    reason = text;
+    return false;
 }
 
 }  // namespace
@@ -62,108 +65,127 @@ ConnectOutcomeT RunConnectSequence(SequenceViewT& view, const FastOptionsT& fast
     view.DisableStart();
     // Compared as a 16-bit value, as the result has always been.
     const auto connected = static_cast<std::int16_t>(Timed(view, "bring-up", [&] { return Connect(fast); }));
-    if (connected == 2) {
+    if (connected == connect_result::kDaemonRunning) {
         view.SetStatus(status::kDaemonAlreadyRunning);
         view.SetLamp(LampT::Connection);
         return ConnectOutcomeT::DaemonAlreadyRunning;
     }
-    if (connected != 1) {
+    if (connected != connect_result::kMonitor) {
         view.SetStatus(status::kConnectFailed);
+        if (connected != kLinkBusy)
+            view.Reason("the board answered neither at 9600 nor at 38400 baud; nothing was written to it");
         view.EnableReset();
         return ConnectOutcomeT::Failed;
     }
     view.SetStatus(status::kLoadingDaemon);
     view.SetLamp(LampT::Connection);
     view.ShowProgress(0, kDaemonProgressRange);
-    // 0 and 1 (already running) both mean the daemon runs.
-    const auto loaded = static_cast<unsigned>(Timed(view, "download", [&] { return DownloadDaemon(fast.monitorFirst); }));
-    if (loaded < 2) {
+    const int loaded = Timed(view, "download", [&] { return DownloadDaemon(view, fast.monitorFirst); });
+    if (loaded == download_result::kStarted || loaded == download_result::kAlreadyRunning) {
         view.SetStatus(status::kDaemonRunning);
         view.SetLamp(LampT::Daemon);
         view.DaemonReady();
         return ConnectOutcomeT::DaemonStarted;
     }
     view.SetStatus(status::kDaemonLoadFailed);
+    view.Reason("the daemon could not be stored in the board's RAM and started; the flash was not touched");
     view.EnableReset();
     return ConnectOutcomeT::Failed;
 }
 
-bool RunEraseStep(SequenceViewT& view, const FastOptionsT& fast, const RomFileT* rom) {
+bool RunEraseStep(SequenceViewT& view, const FastOptionsT& fast, const RomImageT* rom) {
     view.SetStatus(status::kErasing);
     view.HideProgress();
     const bool sectors = fast.sectorErase && rom != nullptr;
     const int erased =
-        Timed(view, "erase", [&] { return sectors ? EraseTouchedSectors(rom->text) : EraseFlash(); });
-    if (erased == 0) {
+        Timed(view, "erase", [&] { return sectors ? EraseTouchedSectors(*rom) : EraseFlash(); });
+    if (erased == erase_result::kErased) {
         view.SetStatus(status::kErased);
         view.SetLamp(LampT::Erased);
         return true;
     }
-    view.SetStatus(erased == -100 ? status::kEraseNoDaemon : status::kEraseFailed);
+    view.SetStatus(erased == erase_result::kNoDaemon ? status::kEraseNoDaemon : status::kEraseFailed);
     if (sectors && !SerialNumberRescueFile().empty())
         view.Reason("the serial-number area is not back in the flash; a copy is in " + SerialNumberRescueFile());
+    else if (erased != erase_result::kNoDaemon)
+        view.Reason("the daemon did not report the erase done; the flash may be partly erased");
     view.EnableReset();
     return false;
 }
 
-bool CheckBeforeErase(SequenceViewT& view, const RomFileT& rom) {
-    if (!daemonRunning || (rom.result == 0 && CheckRomText(rom.text).result == 0)) return true;
+bool CheckBeforeErase(SequenceViewT& view, const RomImageT& rom) {
+    if (!daemonRunning || rom.result == 0) return true;
     view.SetStatus(status::kLoadFailed);
+    view.Reason(RomCheckText(rom) + "; nothing was erased");
     view.EnableReset();
     return false;
 }
 
 namespace {
 
-// Through the fast stage; 0 or -1 as the uploads, with the reason told.
-int UploadThroughStageText(SequenceViewT& view, const std::string& text, const FastOptionsT& fast) {
-    std::vector<std::int16_t> image;
-    if (FlashImageOfText(text, image) != 0) return -1;
+// Through the fast stage: kDone, or kBlockRefused with why in reason.
+int UploadThroughStageImage(SequenceViewT& view, const RomImageT& rom, const FastOptionsT& fast, std::string& reason) {
+    std::vector<std::int16_t> image(kFlashEnd - kFlashBase, -1);
+    for (const RomRecordT& record : rom.records) {
+        const auto data = rom.Data(record);
+        for (std::size_t i = 0; i < data.size(); ++i) {
+            const std::uint32_t at = record.address + static_cast<std::uint32_t>(i);
+            if (at >= kFlashBase && at < kFlashEnd) image[at - kFlashBase] = data[i];
+        }
+    }
     FastStageOptionsT o;
     o.baud = fast.stageBaud;
     o.compress = fast.compress;
     const FastStageResultT r = UploadThroughStage(image, o);
     view.StageReport(r);
-    if (r.result == 0) return 0;
-    char reason[160];
-    std::snprintf(reason, sizeof reason, "the fast stage failed (%d, board error %u at 0x%06X)", r.result,
-                  static_cast<unsigned>(r.boardError), static_cast<unsigned>(r.errorAddress));
-    view.Reason(reason);
-    return -1;
+    if (r.result == 0 && !rom.rejected) return upload_result::kDone;
+    char text[160];
+    std::snprintf(text, sizeof text, "the fast stage failed (%d, board error %u at 0x%06X); the flash is erased and only partly programmed",
+                  r.result, static_cast<unsigned>(r.boardError), static_cast<unsigned>(r.errorAddress));
+    reason = text;
+    return upload_result::kBlockRefused;
 }
 
-UploadOutcomeT UploadWith(SequenceViewT& view, const std::string& path, const RomFileT& rom,
+UploadOutcomeT UploadWith(SequenceViewT& view, const std::string& path, const RomImageT& rom,
                           const FastOptionsT* fast) {
-    view.ShowProgress(0, static_cast<unsigned>(CountLinesText(rom.text)) & 0xFFFFu);
+    view.ShowProgress(0, static_cast<unsigned>(rom.lines) & 0xFFFFu);
     view.SetStatus(LoadingText(path));
+    // Why it failed, said after the status text it explains. A flash that
+    // does not hold the file is a load error, as a refused block is.
+    std::string reason =
+        "the board stopped taking the file before its end; the flash is erased and only partly programmed";
     int uploaded = Timed(view, "upload", [&] {
-        if (fast != nullptr && fast->stage) return UploadThroughStageText(view, rom.text, *fast);
-        return fast != nullptr ? UploadRomTextFast(rom.text, *fast) : UploadRomText(rom.text, 0);
+        if (fast != nullptr && fast->stage) return UploadThroughStageImage(view, rom, *fast, reason);
+        return fast != nullptr ? UploadRomImageFast(rom, *fast, view) : UploadRomImage(rom, 0, view);
     });
-    if (uploaded == 0) uploaded = Timed(view, "check", [&] { return CheckProgrammed(view, rom); });
-    if (uploaded == 0) {
+    if (uploaded == upload_result::kDone)
+        uploaded = Timed(view, "check", [&] {
+            return CheckProgrammed(rom, reason) ? upload_result::kDone : upload_result::kBlockRefused;
+        });
+    if (uploaded == upload_result::kDone) {
         view.SetStatus(status::kLoadCompleted);
         view.SetLamp(LampT::Uploading);
         view.SetLamp(LampT::Completed);
         view.UploadSucceeded();
         return UploadOutcomeT::Completed;
     }
-    if (uploaded == 1) {
+    if (uploaded == upload_result::kNoDaemon) {
         view.SetStatus(status::kLoadNoDaemon);
         return UploadOutcomeT::NoDaemon;
     }
     view.SetStatus(status::kLoadFailed);
+    view.Reason(reason);
     view.EnableReset();
     return UploadOutcomeT::Failed;
 }
 
 }  // namespace
 
-UploadOutcomeT RunUploadStep(SequenceViewT& view, const std::string& path, const RomFileT& rom) {
+UploadOutcomeT RunUploadStep(SequenceViewT& view, const std::string& path, const RomImageT& rom) {
     return UploadWith(view, path, rom, nullptr);
 }
 
-UploadOutcomeT RunUploadSequence(SequenceViewT& view, const std::string& path, const RomFileT& rom,
+UploadOutcomeT RunUploadSequence(SequenceViewT& view, const std::string& path, const RomImageT& rom,
                                  const FastOptionsT& fast) {
     LinkUseT use;
     if (!use.Held()) {

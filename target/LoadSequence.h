@@ -2,12 +2,14 @@
 // The loading sequence as the operator follows it: each step's result turned
 // into the status text, the lamps and the buttons. Written once here so that
 // the window and the command-line tool cannot drift apart; each front end
-// only says how a report is shown.
+// only says how a report is shown. The view is the one way reports reach a
+// front end: the steps report their progress to it as well.
 #include <string>
 
 #include "FastOptions.h"
 #include "FastStage.h"
 #include "Progress.h"
+#include "RomImage.h"
 #include "RomUpload.h"
 
 // The six lamps, in the order of their states.
@@ -55,7 +57,7 @@ ConnectOutcomeT RunConnectSequence(SequenceViewT& view, const FastOptionsT& fast
 
 // The erase with its reports; true when the flash is erased. With
 // fast.sectorErase and a file, only the sectors the file touches.
-bool RunEraseStep(SequenceViewT& view, const FastOptionsT& fast = {}, const RomFileT* rom = nullptr);
+bool RunEraseStep(SequenceViewT& view, const FastOptionsT& fast = {}, const RomImageT* rom = nullptr);
 
 enum class UploadOutcomeT {
     Completed,     // the flash holds every record of the file
@@ -65,15 +67,16 @@ enum class UploadOutcomeT {
 };
 
 // With a daemon running, refuses a file that is unreadable, holds a bad
-// record or data outside the flash, before anything is erased: the board is
-// never left blank for nothing. Without a daemon the erase says so.
-bool CheckBeforeErase(SequenceViewT& view, const RomFileT& rom);
+// record or data outside the flash, or holds no data, before anything is
+// erased: the board is never left blank for nothing. Without a daemon the
+// erase says so.
+bool CheckBeforeErase(SequenceViewT& view, const RomImageT& rom);
 
 // Programs the file into the erased flash, path being how it is named, then
 // checks that the flash holds every byte of it before saying so.
-UploadOutcomeT RunUploadStep(SequenceViewT& view, const std::string& path, const RomFileT& rom);
+UploadOutcomeT RunUploadStep(SequenceViewT& view, const std::string& path, const RomImageT& rom);
 
 // The whole of it, holding the link throughout: the check, the erase and
 // the upload, with fast's speed-ups.
-UploadOutcomeT RunUploadSequence(SequenceViewT& view, const std::string& path, const RomFileT& rom,
+UploadOutcomeT RunUploadSequence(SequenceViewT& view, const std::string& path, const RomImageT& rom,
                                  const FastOptionsT& fast = {});

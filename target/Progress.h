@@ -1,7 +1,8 @@
 #pragma once
-// What the loading steps report while they run. The window and the
-// command-line tool implement it; tests record it. Calls come from the
-// worker thread that runs the step.
+// What the loading steps report while they run: the daemon download and the
+// uploads take one and report through it. The window and the command-line
+// tool implement it (their SequenceViewT is one); tests record it. Calls
+// come from the thread that runs the step.
 class ProgressT {
 public:
     ProgressT() = default;
@@ -19,6 +20,11 @@ public:
     virtual void EnableRestart() = 0;
 };
 
-// The process-wide receiver of progress; reports go nowhere until one is set.
-void SetProgressSink(ProgressT* sink);
-ProgressT& Progress();
+// Reports that go nowhere, for a caller that shows none.
+class NoProgressT final : public ProgressT {
+public:
+    void SetProgress(int) override {}
+    void FillProgress() override {}
+    void ToggleUploadLamp() override {}
+    void EnableRestart() override {}
+};

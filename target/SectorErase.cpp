@@ -8,12 +8,10 @@
 #include <span>
 #include <system_error>
 
-#include "BoardMemory.h"
 #include "CommPort.h"
-#include "FastOptions.h"
-#include "FlashMemT.h"
+#include "FlashMap.h"
 #include "SxFile.h"
-#include "Target.h"
+#include "TargetState.h"
 
 namespace {
 
@@ -47,11 +45,11 @@ bool Blank(std::span<const std::uint8_t> bytes) {
 // left out: the erased flash already reads 0xFF there, which is all the
 // daemon's word-by-word program of them leaves too.
 bool RestoreSerialArea(std::span<const std::uint8_t> kept) {
-    for (std::size_t at = 0; at < kept.size(); at += kFullFramePayload) {
-        const auto part = kept.subspan(at, std::min(kFullFramePayload, kept.size() - at));
+    constexpr std::size_t kFull = LINK_FULL_FRAME_PAYLOAD;
+    for (std::size_t at = 0; at < kept.size(); at += kFull) {
+        const auto part = kept.subspan(at, std::min(kFull, kept.size() - at));
         if (Blank(part)) continue;
-        if (TargetLink->ProgramFlash(kSerialNumberStart + static_cast<std::uint32_t>(at), part, 8,
-                                     kFullFramePayload) != 0)
+        if (TargetLink->ProgramFlash(kSerialNumberStart + static_cast<std::uint32_t>(at), part, 8, kFull) != 0)
             return false;
     }
     std::array<std::uint8_t, kSerialSize> check{};
@@ -60,36 +58,21 @@ bool RestoreSerialArea(std::span<const std::uint8_t> kept) {
 
 }  // namespace
 
-std::uint32_t TouchedSectors(const std::string& text) {
-    SXFILE_T file(text);
-    std::uint32_t address = 0;
-    std::uint8_t length = 0;
-    std::array<std::uint8_t, XREC_T::kMaxRecordData> data{};
-    std::uint32_t mask = 0;
-    while (file.ReadRecord(address, length, data.data()) == 0) {
-        if (length == 0) continue;
-        const int first = FlashSectorIndex(address);
-        const int last = FlashSectorIndex(address + length - 1u);
-        if (first < 0 || last < 0) continue;
-        for (int i = first; i <= last; ++i) mask |= 1u << i;
-    }
-    return mask;
-}
-
 const std::string& SerialNumberRescueFile() { return g_rescueFile; }
 
-int EraseTouchedSectors(const std::string& text) {
+int EraseTouchedSectors(const RomImageT& image) {
+    namespace r = erase_result;
     g_rescueFile.clear();
-    if (!daemonRunning) return -100;
+    if (!daemonRunning) return r::kNoDaemon;
     LinkUseT use;
     if (!use.Held()) return kLinkBusy;
-    if (!TargetFlash || !TargetLink) return -100;
-    const std::uint32_t mask = TouchedSectors(text);
+    if (!TargetFlash || !TargetLink) return r::kNoDaemon;
+    const std::uint32_t mask = image.sectors;
     for (std::size_t i = 0; i < kFlashSectors.size(); ++i) {
         if ((mask & (1u << i)) == 0) continue;
         CommPurgeInput();
         if (i != kTopSector) {
-            if (TargetFlash->EraseSector(kFlashSectors[i].start) != FlashMemT::kStatusAck) return -104;
+            if (TargetFlash->EraseSector(kFlashSectors[i].start) != erase_status::kAck) return r::kFailed;
             continue;
         }
         // The chip erase saves the area only when a word of it is not blank,
@@ -100,20 +83,20 @@ int EraseTouchedSectors(const std::string& text) {
         std::array<std::uint8_t, kSerialSize> kept{}, again{};
         if (TargetLink->ReadMemory(kSerialNumberStart, kept) != 0 ||
             TargetLink->ReadMemory(kSerialNumberStart, again) != 0 || kept != again)
-            return -104;
+            return r::kFailed;
         const bool keep = !Blank(kept);
         std::string rescue;
-        if (keep && (rescue = WriteRescueFile(kept)).empty()) return -104;
+        if (keep && (rescue = WriteRescueFile(kept)).empty()) return r::kFailed;
         g_rescueFile = rescue;
         CommPurgeInput();
-        const bool erased = TargetFlash->EraseSector(kFlashSectors[i].start) == FlashMemT::kStatusAck;
-        if (keep && !RestoreSerialArea(kept)) return -104;
+        const bool erased = TargetFlash->EraseSector(kFlashSectors[i].start) == erase_status::kAck;
+        if (keep && !RestoreSerialArea(kept)) return r::kFailed;
         if (keep) {
             std::error_code ec;
             std::filesystem::remove(rescue, ec);
             g_rescueFile.clear();
         }
-        if (!erased) return -104;
+        if (!erased) return r::kFailed;
     }
-    return 0;
+    return r::kErased;
 }

@@ -4,20 +4,20 @@
 #include <cstdint>
 #include <string>
 
-// Bit i set: the file's data touches sector i of kFlashSectors. Records
-// outside the flash are left out (the file check refuses them anyway).
-std::uint32_t TouchedSectors(const std::string& text);
+#include "RomImage.h"
 
-// Erases the touched sectors with the daemon's sector erase. When the top
+// Erases the sectors the image touches (RomImageT::sectors) with the
+// daemon's sector erase. When the top
 // sector is among them, the serial-number area is read first and, unless it
 // is blank, programmed back after the erase and read again to check it, as
-// the chip erase does on the board. 0; -100 the daemon is not running
-// (nothing sent); -104 an erase was refused or unanswered, or the area could
-// not be read, programmed back or checked; kLinkBusy.
+// the chip erase does on the board. It stands in for the chip erase, with
+// its results (erase_result): kErased; kNoDaemon (nothing sent); kFailed (an
+// erase was refused or unanswered, or the area could not be read,
+// programmed back or checked); or kLinkBusy.
 // Before the top sector is erased, a kept area is also written to an
-// S-record file in the temporary directory (none written: -104, nothing
+// S-record file in the temporary directory (none written: kFailed, nothing
 // erased); the file is removed once the area is back in the flash.
-int EraseTouchedSectors(const std::string& text);
+int EraseTouchedSectors(const RomImageT& image);
 
 // After a failed EraseTouchedSectors: the file that still holds the
 // serial-number area it could not put back, or "".

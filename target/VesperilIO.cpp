@@ -14,17 +14,21 @@ void ReverseBytes(std::span<std::uint8_t> bytes) {
 VesperilIO::VesperilIO(std::int32_t index, std::uint32_t base, std::uint32_t scratch)
     : SerialIO(index), moduleBase(base), scratchAddress(scratch) {}
 
+namespace {
+constexpr std::size_t kOverhead = LINK_FRAME_OVERHEAD;
+}  // namespace
+
 int VesperilIO::SendFrame(std::span<std::uint8_t> buffer) {
-    if (buffer.size() < 6) return 0;
-    const std::size_t len = buffer[3];
-    if (buffer.size() < len + 6) return 0;
-    buffer[0] = kStx;
-    buffer[1] = 0;
+    if (buffer.size() < kOverhead) return 0;
+    const std::size_t len = buffer[kLenAt];
+    if (buffer.size() < len + kOverhead) return 0;
+    buffer[LINK_FRAME_STX_AT] = kStx;
+    buffer[LINK_FRAME_ZERO_AT] = LINK_FRAME_ZERO;
     unsigned sum = 0;
-    for (std::size_t i = 2; i <= 3 + len; ++i) sum += buffer[i];
-    buffer[4 + len] = static_cast<std::uint8_t>(sum);
-    buffer[5 + len] = kEtx;
-    return Write(buffer.first(len + 6));
+    for (std::size_t i = kCmdAt; i < kDataAt + len; ++i) sum += buffer[i];
+    buffer[kDataAt + len] = static_cast<std::uint8_t>(sum);
+    buffer[kDataAt + len + 1] = kEtx;
+    return Write(buffer.first(len + kOverhead));
 }
 
 bool VesperilIO::ReadOneByte(std::uint8_t& byte) { return Read(std::span(&byte, 1)) == 1; }
@@ -47,42 +51,42 @@ int VesperilIO::ReceiveFrame(std::span<std::uint8_t, kFrameSize> buffer, std::ui
         }
         switch (state) {
             case State::Hunt:
-                buffer[0] = b;
+                buffer[LINK_FRAME_STX_AT] = b;
                 if (b == kStx) state = State::Zero;
                 break;
             case State::Zero:
-                buffer[1] = b;
+                buffer[LINK_FRAME_ZERO_AT] = b;
                 state = State::Cmd;
                 break;
             case State::Cmd:
-                buffer[2] = b;
+                buffer[kCmdAt] = b;
                 state = State::Len;
                 break;
             case State::Len:
-                buffer[3] = b;
+                buffer[kLenAt] = b;
                 len = b;
                 // LEN 255 needs 261 bytes: drop it and hunt for the next STX,
                 // so nothing is ever stored past the buffer.
-                if (len > kFrameSize - 6) {
+                if (len > kFrameSize - kOverhead) {
                     state = State::Hunt;
                     break;
                 }
-                sum = unsigned{buffer[1]} + buffer[2] + buffer[3];
+                sum = unsigned{buffer[LINK_FRAME_ZERO_AT]} + buffer[kCmdAt] + buffer[kLenAt];
                 got = 0;
                 state = len == 0 ? State::Check : State::Data;
                 break;
             case State::Data:
-                buffer[4 + got] = b;
+                buffer[kDataAt + got] = b;
                 sum += b;
                 if (++got == len) state = State::Check;
                 break;
             case State::Check:
-                buffer[4 + len] = b;
+                buffer[kDataAt + len] = b;
                 state = State::End;
                 break;
             case State::End:
-                buffer[5 + len] = b;
-                if (b == kEtx && (sum & 0xFFU) == buffer[4 + len] && (expected == 0 || expected == buffer[2]))
+                buffer[kDataAt + len + 1] = b;
+                if (b == kEtx && (sum & 0xFFU) == buffer[kDataAt + len] && (expected == 0 || expected == buffer[kCmdAt]))
                     return 0;
                 state = State::Hunt;
                 break;
@@ -137,9 +141,9 @@ int VesperilIO::SetHostSpeed(std::int32_t speed) {
 }
 
 int VesperilIO::SetTargetSpeed(std::int32_t speed) {
-    frame[2] = kCmdBaudControl;
-    frame[3] = 1;
-    frame[4] = speed == 9600 ? kSpeedCode9600 : kSpeedCode38400;
+    frame[kCmdAt] = kCmdBaudControl;
+    frame[kLenAt] = 1;
+    frame[kDataAt] = speed == 9600 ? kSpeedCode9600 : kSpeedCode38400;
     speedAcked = false;
     for (int i = 0; i < kAttempts; ++i) {
         PurgeInput();
@@ -155,13 +159,11 @@ int VesperilIO::SetTargetSpeed(std::int32_t speed) {
 }
 
 std::size_t VesperilIO::BeginFrame(std::uint8_t command, std::uint8_t length, std::uint32_t address) {
-    frame[2] = command;
-    frame[3] = length;
-    frame[4] = static_cast<std::uint8_t>(address >> 24);
-    frame[5] = static_cast<std::uint8_t>(address >> 16);
-    frame[6] = static_cast<std::uint8_t>(address >> 8);
-    frame[7] = static_cast<std::uint8_t>(address);
-    return 8;
+    frame[kCmdAt] = command;
+    frame[kLenAt] = length;
+    for (std::size_t i = 0; i < LINK_ADDRESS_BYTES; ++i)
+        frame[kDataAt + i] = static_cast<std::uint8_t>(address >> (8 * (LINK_ADDRESS_BYTES - 1 - i)));
+    return kDataAt + LINK_ADDRESS_BYTES;
 }
 
 bool VesperilIO::SendUntilAcknowledged() {
@@ -186,11 +188,11 @@ int VesperilIO::WriteBlock(std::uint32_t address, std::span<const std::uint8_t> 
     // Keep units whole within a frame, so that a unit never straddles two
     // frames and is reversed as one (245 for bytes, 244 for words and longs).
     // The frame buffer holds LEN + 6 bytes, LEN counting the address too.
-    const std::size_t most = std::clamp<std::size_t>(chunkLimit, unit, kFrameSize - 10);
+    const std::size_t most = std::clamp<std::size_t>(chunkLimit, unit, kFrameSize - kOverhead - LINK_ADDRESS_BYTES);
     const std::size_t chunk = most - most % unit;
     while (!source.empty()) {
         const std::size_t n = std::min(source.size(), chunk);
-        const std::size_t at = BeginFrame(command, static_cast<std::uint8_t>(n + 4), address);
+        const std::size_t at = BeginFrame(command, static_cast<std::uint8_t>(n + LINK_ADDRESS_BYTES), address);
         std::memcpy(&frame[at], source.data(), n);
         if constexpr (std::endian::native != std::endian::big) {
             for (std::size_t u = 0; u < n; u += unit) ReverseBytes(std::span(&frame[at + u], unit));
@@ -217,15 +219,15 @@ int VesperilIO::ReadMemory(std::uint32_t address, std::span<std::uint8_t> destin
         bool done = false;
         for (int attempt = 0; attempt < kAttempts && !done; ++attempt) {
             PurgeInput();
-            const std::size_t at = BeginFrame(kCmdReadMemory, 5, address);
+            const std::size_t at = BeginFrame(kCmdReadMemory, LINK_ADDRESS_BYTES + 1, address);
             frame[at] = static_cast<std::uint8_t>(n);
             SendFrame();
             // Only a data reply of exactly the size asked for is taken: a
             // shorter one would hand back stale bytes of the request as data.
-            done = ReceiveFrame(frame, kReplyData, 3) == 0 && frame[3] == n;
+            done = ReceiveFrame(frame, kReplyData, 3) == 0 && frame[kLenAt] == n;
         }
         if (!done) return -1;
-        std::memcpy(destination.data(), &frame[4], n);
+        std::memcpy(destination.data(), &frame[kDataAt], n);
         destination = destination.subspan(n);
         address += static_cast<std::uint32_t>(n);
     }
@@ -233,7 +235,7 @@ int VesperilIO::ReadMemory(std::uint32_t address, std::span<std::uint8_t> destin
 }
 
 int VesperilIO::RunAt(std::uint32_t address) {
-    BeginFrame(kCmdRunAt, 4, address);
+    BeginFrame(kCmdRunAt, LINK_ADDRESS_BYTES, address);
     return SendUntilAcknowledged() ? 0 : -1;
 }
 
@@ -253,4 +255,32 @@ int VesperilIO::WriteRegisterWord(std::uint32_t registerAddress, std::uint16_t v
     std::memcpy(routine.data(), words.data(), routine.size());  // host order
     if (const int r = WriteMemory(scratchAddress, routine, 16); r != 0) return r;
     return RunAt(scratchAddress + 2);
+}
+
+int VesperilIO::WriteChipSelect(int index, std::uint32_t base, std::uint32_t mask) {
+    // Each value goes as one 32-bit unit from host order to board order.
+    std::array<std::uint8_t, 4> bytes{};
+    const std::uint32_t reg = moduleBase + 0x40 + 8u * static_cast<std::uint32_t>(index);
+    std::memcpy(bytes.data(), &mask, 4);
+    const int r = WriteMemory(reg, bytes, 32);
+    if (r != 0) return r;
+    std::memcpy(bytes.data(), &base, 4);
+    return WriteMemory(reg + 4, bytes, 32);
+}
+
+int VesperilIO::WriteControlWord(int index, std::uint16_t value) {
+    return WriteRegisterWord(0x1E30 + 2u * static_cast<std::uint32_t>(index), value);
+}
+
+int VesperilIO::WriteRegionEntry(int index, std::uint32_t baseWord, std::uint32_t optionWord) {
+    const std::uint32_t reg = 0x1F00 + 8u * static_cast<std::uint32_t>(index);
+    const std::array<std::uint16_t, 4> halves{static_cast<std::uint16_t>(optionWord >> 16),
+                                              static_cast<std::uint16_t>(optionWord),
+                                              static_cast<std::uint16_t>(baseWord >> 16),
+                                              static_cast<std::uint16_t>(baseWord)};
+    for (std::uint32_t i = 0; i < 4; ++i) {
+        const int r = WriteRegisterWord(reg + 2 * i, halves[i]);
+        if (r != 0) return r;
+    }
+    return 0;
 }

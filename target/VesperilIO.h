@@ -1,45 +1,48 @@
 #pragma once
 // The link to the board: framed commands, one-byte answers, and the memory
 // primitives everything else is built on. The boot monitor (9600 baud) and
-// the daemon (38400 baud) speak the same framing.
-//
-// Frame, both directions: STX 00 CMD LEN data[LEN] CK ETX, where CK is
-// (CMD + LEN + data) mod 256. Multi-byte values are big-endian. ACK and NAK
-// are single bytes; the ping is four raw bytes answered with one ACK.
+// the daemon (38400 baud) speak the same framing; its bytes, codes and
+// limits are those of link_protocol.h, shared with the board's programs.
 #include <array>
 #include <cstdint>
 #include <span>
 
 #include "SerialIO.h"
+#include "link_protocol.h"
 
 // Reverses a run of bytes in place (host order to board order for one unit).
 void ReverseBytes(std::span<std::uint8_t> bytes);
 
 class VesperilIO : public SerialIO {
 public:
-    static constexpr std::uint8_t kStx = 0x02;
-    static constexpr std::uint8_t kEtx = 0x03;
-    static constexpr std::uint8_t kAck = 0x06;
-    static constexpr std::uint8_t kNak = 0x15;
-    static constexpr std::array<std::uint8_t, 4> kPing{0x05, 0x0A, 0x14, 0x28};
+    static constexpr std::uint8_t kStx = LINK_STX;
+    static constexpr std::uint8_t kEtx = LINK_ETX;
+    static constexpr std::uint8_t kAck = LINK_ACK;
+    static constexpr std::uint8_t kNak = LINK_NAK;
+    static constexpr std::array<std::uint8_t, LINK_PING_BYTES> kPing{LINK_PING_0, LINK_PING_1, LINK_PING_2,
+                                                                    LINK_PING_3};
 
-    static constexpr std::uint8_t kCmdReadMemory = 0x80;
-    static constexpr std::uint8_t kCmdWriteMemory = 0x81;
-    static constexpr std::uint8_t kCmdRunAt = 0x82;
-    static constexpr std::uint8_t kCmdErasePage = 0x83;
-    static constexpr std::uint8_t kCmdProgramFlash = 0x84;
-    static constexpr std::uint8_t kCmdBaudControl = 0x86;
-    static constexpr std::uint8_t kCmdGoToMonitor = 0x87;
-    static constexpr std::uint8_t kCmdSendVersion = 0x89;
-    static constexpr std::uint8_t kCmdEraseSerialNumber = 0x8A;
-    static constexpr std::uint8_t kCmdEraseChip = 0x8F;
-    static constexpr std::uint8_t kReplyData = 0x92;
-    static constexpr std::uint8_t kSpeedCode9600 = 0x0B;
-    static constexpr std::uint8_t kSpeedCode38400 = 0x0C;
+    static constexpr std::uint8_t kCmdReadMemory = LINK_CMD_READ_MEMORY;
+    static constexpr std::uint8_t kCmdWriteMemory = LINK_CMD_WRITE_MEMORY;
+    static constexpr std::uint8_t kCmdRunAt = LINK_CMD_RUN_AT;
+    static constexpr std::uint8_t kCmdErasePage = LINK_CMD_ERASE_SECTOR;
+    static constexpr std::uint8_t kCmdProgramFlash = LINK_CMD_PROGRAM_FLASH;
+    static constexpr std::uint8_t kCmdBaudControl = LINK_CMD_BAUD_CONTROL;
+    static constexpr std::uint8_t kCmdGoToMonitor = LINK_CMD_GO_TO_MONITOR;
+    static constexpr std::uint8_t kCmdSendVersion = LINK_CMD_SEND_VERSION;
+    static constexpr std::uint8_t kCmdEraseSerialNumber = LINK_CMD_ERASE_SERIAL;
+    static constexpr std::uint8_t kCmdEraseChip = LINK_CMD_ERASE_CHIP;
+    static constexpr std::uint8_t kReplyData = LINK_REPLY_DATA;
+    static constexpr std::uint8_t kSpeedCode9600 = LINK_SPEED_9600;
+    static constexpr std::uint8_t kSpeedCode38400 = LINK_SPEED_38400;
 
-    static constexpr std::size_t kFrameSize = 260;
-    static constexpr std::size_t kWriteChunk = 245;
-    static constexpr std::size_t kReadChunk = 128;
+    // Where CMD, LEN and the data stand in a frame buffer.
+    static constexpr std::size_t kCmdAt = LINK_FRAME_CMD_AT;
+    static constexpr std::size_t kLenAt = LINK_FRAME_LEN_AT;
+    static constexpr std::size_t kDataAt = LINK_FRAME_DATA_AT;
+    static constexpr std::size_t kFrameSize = LINK_FRAME_BUFFER;
+    static constexpr std::size_t kWriteChunk = LINK_WRITE_CHUNK;
+    static constexpr std::size_t kReadChunk = LINK_READ_CHUNK;
     static constexpr std::int32_t kNoAnswer = 300;
     static constexpr int kAttempts = 5;
 
@@ -67,17 +70,17 @@ public:
     // Whether the last SetTargetSpeed saw the board's ACK.
     bool SpeedChangeAcknowledged() const { return speedAcked; }
 
-    // Stores source at address in frames of up to 245 bytes, each unit of
-    // width bits (8, 16, 32) in board order. 0, or -1 when a frame stayed
-    // unacknowledged after five sends.
-    // chunk: the most bytes one frame carries (at most 250).
+    // Stores source at address in frames of up to kWriteChunk bytes, each
+    // unit of width bits (8, 16, 32) in board order. link_result: 0, or -1
+    // when a frame stayed unacknowledged after five sends.
+    // chunk: the most bytes one frame carries (at most LINK_FULL_FRAME_PAYLOAD).
     int WriteBlock(std::uint32_t address, std::span<const std::uint8_t> source, int width,
                    std::uint8_t command, std::size_t chunk = kWriteChunk);
     int WriteMemory(std::uint32_t address, std::span<const std::uint8_t> source, int width);
     int ProgramFlash(std::uint32_t address, std::span<const std::uint8_t> source, int width,
                      std::size_t chunk = kWriteChunk);
-    // Fills destination from board memory in chunks of up to 128 bytes; 0, or
-    // -1 when a chunk failed five times.
+    // Fills destination from board memory in chunks of up to kReadChunk
+    // bytes; 0, or -1 when a chunk failed five times.
     int ReadMemory(std::uint32_t address, std::span<std::uint8_t> destination);
     int RunAt(std::uint32_t address);
     // Writes a 16-bit register with a 16-bit access, through a small routine

@@ -38,9 +38,7 @@ protected:
         board->Start();
     }
     ~EndToEnd() override {
-        TargetFlash.reset();
-        TargetLink.reset();
-        daemonRunning = false;
+        ResetTargetState();
         if (board) board->Stop();
         attachment.reset();
         UnbindAllPorts();
@@ -51,11 +49,11 @@ protected:
         LoadTargetConfiguration();
         o.connect = Connect();
         if (o.connect != 1 && o.connect != 2) return o;
-        if (o.connect == 1) o.download = DownloadDaemon();
+        if (o.connect == 1) o.download = DownloadDaemon(quiet);
         if (o.download != 0 && o.download != 1) return o;
         o.erase = EraseFlash();
         if (o.erase != 0) return o;
-        o.upload = LoadRomFile(rom.c_str());
+        o.upload = LoadRomFile(rom.c_str(), quiet);
         return o;
     }
     // A ROM of random data in records of `size` bytes, per range [from, to).
@@ -86,6 +84,7 @@ protected:
     }
 
     static inline int serial = 0;
+    NoProgressT quiet;
     ScratchDir dir;
     std::mt19937 rng{2024};
     std::vector<std::uint8_t> expected = std::vector<std::uint8_t>(kFlashSize, 0xFF);
@@ -160,7 +159,7 @@ TEST_F(EndToEnd, DaemonFoundAgainInTheSameRunAndInANewOne) {
     // Same run: the break brings the daemon back to 9600, where it answers;
     // it is known to run, so nothing is written or loaded again.
     EXPECT_EQ(Connect(), 1);
-    EXPECT_EQ(DownloadDaemon(), 1);
+    EXPECT_EQ(DownloadDaemon(quiet), 1);
     EXPECT_TRUE(board->RegisterLog().empty());
     EXPECT_EQ(EraseFlash(), 0);
     // A new run of the program knows nothing: it sets the board up again
@@ -183,13 +182,13 @@ TEST_F(EndToEnd, FailuresEachGiveTheirResult) {
     const auto good = Rom("f.s", {{0x400000, 0x400400}}, 16);
     EXPECT_EQ(Sequence(dir.Path("missing.s")).upload, -151);
     const auto corrupt = dir.Write("g.s", "S3090040040001020304FF\n" + ReadAll(good));
-    EXPECT_EQ(CheckRomFile(corrupt.c_str()).result, kRomBadRecord);
-    EXPECT_EQ(LoadRomFile(corrupt.c_str()), -1);
+    EXPECT_EQ(ReadRomImage(corrupt.c_str()).result, kRomBadRecord);
+    EXPECT_EQ(LoadRomFile(corrupt.c_str(), quiet), -1);
 
     // A flash word that will not program: five NAKs, then -1.
     board->FailFlashWord(0x400204);
     EXPECT_EQ(EraseFlash(), 0);
-    EXPECT_EQ(LoadRomFile(good.c_str()), -1);
+    EXPECT_EQ(LoadRomFile(good.c_str(), quiet), -1);
     board->ClearFlashFaults();
 
     // A sector that will not erase.
@@ -202,16 +201,16 @@ TEST_F(EndToEnd, VerifyFindsAFlippedWordAndEraseTakesOnlyWhatItNames) {
     Board();
     const auto rom = Rom("v.s", {{0x404000, 0x404400}, {0x404480, 0x404500}, {0x470000, 0x470100}}, 16);
     ASSERT_EQ(Sequence(rom).upload, 0);
-    const std::string text = ReadAll(rom);
+    const RomImageT image = ReadRomImage(rom.c_str());
     // The plan is the upload's own gathering: blocks cover the file exactly.
-    const UploadPlanT plan = PlanUploadText(text);
+    const UploadPlanT plan = PlanUpload(image);
     std::size_t planned = 0;
     for (const auto& b : plan.blocks) planned += b.count;
     EXPECT_EQ(planned, 0x400u + 0x80u + 0x100u);
     EXPECT_GE(plan.frames, plan.blocks.size());
 
     unsigned long lastDone = 0, lastTotal = 0;
-    VerifyResultT v = VerifyRomText(text, [&](std::uint32_t done, std::uint32_t total) {
+    VerifyResultT v = VerifyRom(image, [&](std::uint32_t done, std::uint32_t total) {
         EXPECT_GE(done, lastDone);
         lastDone = done;
         lastTotal = total;
@@ -225,7 +224,7 @@ TEST_F(EndToEnd, VerifyFindsAFlippedWordAndEraseTakesOnlyWhatItNames) {
     const std::uint8_t flipped[2] = {static_cast<std::uint8_t>(~expected[0x4202]),
                                      static_cast<std::uint8_t>(~expected[0x4203])};
     ASSERT_TRUE(board->WriteMemory(0x404202, flipped));
-    v = VerifyRomText(text, {});
+    v = VerifyRom(image, {});
     EXPECT_EQ(v.result, 0);
     EXPECT_EQ(v.differing, 2u);
     EXPECT_EQ(v.firstAddress, 0x404202u);

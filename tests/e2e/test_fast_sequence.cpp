@@ -70,9 +70,7 @@ protected:
     }
     ~FastSequence() override { Drop(); }
     void Drop() {
-        TargetFlash.reset();
-        TargetLink.reset();
-        daemonRunning = false;
+        ResetTargetState();
         if (board) board->Stop();
         attachment.reset();
         board.reset();
@@ -93,12 +91,13 @@ protected:
     // The sequence up to the end of the upload; the first failing step's
     // result, or 0.
     int Program(const std::string& text, const FastOptionsT& fast) {
+        const RomImageT image = ParseRomImage(text);
         ResetTargetConfiguration();
         LoadTargetConfiguration();
         if (const int c = Connect(fast); c != 1) return 1000 + c;
-        if (const int d = DownloadDaemon(fast.monitorFirst); d != 0) return 2000 + d;
-        if (const int e = fast.sectorErase ? EraseTouchedSectors(text) : EraseFlash(); e != 0) return 3000 + e;
-        return UploadRomTextFast(text, fast);
+        if (const int d = DownloadDaemon(quiet, fast.monitorFirst); d != 0) return 2000 + d;
+        if (const int e = fast.sectorErase ? EraseTouchedSectors(image) : EraseFlash(); e != 0) return 3000 + e;
+        return UploadRomImageFast(image, fast, quiet);
     }
     // The bytes where the flash differs from what is expected.
     std::size_t Wrong() const {
@@ -128,6 +127,7 @@ protected:
     }
 
     static inline int serial = 0;
+    NoProgressT quiet;
     std::mt19937 rng{7};
     Bytes expected = Bytes(kSize, 0xFF);
     std::unique_ptr<sim::Board> board;
@@ -145,7 +145,7 @@ TEST_F(FastSequence, SectorEraseKeepsUntouchedSectorsAndTheSerialNumber) {
     Preset(0x420000, Bytes(0x100, 0x34));  // sector 5, untouched
     ASSERT_TRUE(board->WriteMemory(0x404800, Bytes(0x40, 0x00)));  // sector 1, touched: erased
     const std::string text = Data(0x400100, 0x300) + Data(0x404000, 0x200) + Data(0x430000, 0x100);
-    EXPECT_EQ(TouchedSectors(text), (1u << 0) | (1u << 1) | (1u << 6));
+    EXPECT_EQ(ParseRomImage(text).sectors, (1u << 0) | (1u << 1) | (1u << 6));
     EXPECT_EQ(Program(text, All()), 0);
     EXPECT_EQ(Wrong(), 0u);
     EXPECT_EQ(board->FlashCounters().sectorErases, 3u);
@@ -236,14 +236,14 @@ TEST_F(FastSequence, NoPauseWithLineFaultsNeverProgramsWrongData) {
         ResetTargetConfiguration();
         LoadTargetConfiguration();
         ASSERT_EQ(Connect(fast), 1);
-        ASSERT_EQ(DownloadDaemon(true), 0);
+        ASSERT_EQ(DownloadDaemon(quiet, true), 0);
         ASSERT_EQ(EraseFlash(), 0);
         sim::LineFaults faults;
         faults.dropRate = 0.001;
         faults.flipRate = 0.001;
         faults.seed = seed;
         board->SetLineFaults(faults);
-        if (UploadRomTextFast(text, fast) != 0) continue;
+        if (UploadRomImageFast(ParseRomImage(text), fast, quiet) != 0) continue;
         ++succeeded;
         EXPECT_EQ(Wrong(), 0u) << "seed " << seed;
         resent += ProgramFrames().size() - (0x800 + kFullFramePayload - 1) / kFullFramePayload;

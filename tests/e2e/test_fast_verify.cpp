@@ -55,14 +55,14 @@ protected:
         ResetTargetConfiguration();
         LoadTargetConfiguration();
         ASSERT_EQ(Connect(), 1);
-        ASSERT_EQ(DownloadDaemon(), 0);
+        NoProgressT quiet;
+        ASSERT_EQ(DownloadDaemon(quiet), 0);
         ASSERT_EQ(EraseFlash(), 0);
-        ASSERT_EQ(LoadRomFile(path.c_str()), 0);
+        ASSERT_EQ(LoadRomFile(path.c_str(), quiet), 0);
+        image = ReadRomImage(path.c_str());
     }
     ~FastVerify() override {
-        TargetFlash.reset();
-        TargetLink.reset();
-        daemonRunning = false;
+        ResetTargetState();
         if (board) board->Stop();
         attachment.reset();
         UnbindAllPorts();
@@ -96,6 +96,7 @@ protected:
     std::mt19937 rng{7};
     std::vector<std::uint8_t> expected = std::vector<std::uint8_t>(0x80000, 0xFF);
     std::string text;
+    RomImageT image;
     std::unique_ptr<sim::Board> board;
     std::unique_ptr<sim::VirtualLineAttachment> attachment;
 };
@@ -116,7 +117,7 @@ TEST_F(FastVerify, NamesTheBlockOfAFlippedWordAndIgnoresBytesOutsideTheFile) {
     ASSERT_TRUE(board->WriteMemory(0x404440, junk));
     ASSERT_TRUE(board->WriteMemory(0x470050, junk));
     ASSERT_TRUE(board->WriteMemory(0x420000, junk));
-    FastVerifyResultT f = FastVerifyRomText(text, {});
+    FastVerifyResultT f = FastVerifyRom(image, {});
     EXPECT_EQ(f.applet, 0);
     EXPECT_FALSE(f.readBack);
     EXPECT_EQ(f.verify.result, 0);
@@ -132,7 +133,7 @@ TEST_F(FastVerify, NamesTheBlockOfAFlippedWordAndIgnoresBytesOutsideTheFile) {
     ASSERT_TRUE(board->WriteMemory(0x404202, flipped));
     const std::uint8_t blank[2] = {0xFF, 0xFF};
     ASSERT_TRUE(board->WriteMemory(0x4700F0, blank));
-    f = FastVerifyRomText(text, {});
+    f = FastVerifyRom(image, {});
     EXPECT_FALSE(f.readBack);
     EXPECT_EQ(f.verify.result, 0);
     EXPECT_EQ(f.verify.compared, kFileBytes);
@@ -147,7 +148,7 @@ TEST_F(FastVerify, NamesTheBlockOfAFlippedWordAndIgnoresBytesOutsideTheFile) {
     // Repair programs the blank word; the flipped one needs an erase.
     FastVerifyOptionsT repair;
     repair.repair = true;
-    f = FastVerifyRomText(text, {}, repair);
+    f = FastVerifyRom(image, {}, repair);
     EXPECT_EQ(f.repaired, 1u);
     EXPECT_EQ(f.differingBlocks, std::vector<std::uint32_t>{0x404200});
     EXPECT_EQ(f.verify.differing, 2u);
@@ -163,7 +164,7 @@ TEST_F(FastVerify, FallsBackToTheReadBackWhenTheAppletDoesNotAnswer) {
     mute.insert(mute.end(), {0x4E, 0x75});  // rts
     FastVerifyOptionsT o;
     o.applet = mute;
-    FastVerifyResultT f = FastVerifyRomText(text, {}, o);
+    FastVerifyResultT f = FastVerifyRom(image, {}, o);
     EXPECT_EQ(f.applet, kAppletSilent);
     EXPECT_TRUE(f.readBack);
     EXPECT_EQ(f.verify.result, 0);
@@ -176,7 +177,7 @@ TEST_F(FastVerify, FallsBackToTheReadBackWhenTheAppletDoesNotAnswer) {
     std::vector<std::uint8_t> other(crcApplet, crcApplet + crcAppletSize);
     other[3] ^= 0x10;
     o.applet = other;
-    f = FastVerifyRomText(text, {}, o);
+    f = FastVerifyRom(image, {}, o);
     EXPECT_EQ(f.applet, kAppletOtherDaemon);
     EXPECT_TRUE(f.readBack);
     EXPECT_EQ(f.verify.differing, 1u);
@@ -219,7 +220,7 @@ private:
 }  // namespace
 
 TEST_F(FastVerify, TheUploadSequenceSaysDoneOnlyWhenTheFlashHoldsTheFile) {
-    RomFileT rom{0, text, {}};
+    const RomImageT& rom = image;
     DamagingView good(*board);
     EXPECT_EQ(RunUploadSequence(good, "f.s", rom), UploadOutcomeT::Completed);
     EXPECT_EQ(good.statuses.back(), "Load file completed ...");

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "SxFile.h"
+#include "SxRecord.h"
 
 namespace {
 struct TempFile {
@@ -53,6 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
         while (file.ReadLine(text.data()) == 0) {
             if (++lines > size + 1) std::abort();
         }
+        // A text already in memory is counted as ReadLine reads it.
+        if (SxLineCount(std::string_view(reinterpret_cast<const char*>(bytes), size)) != lines) std::abort();
     }
     return 0;
 }

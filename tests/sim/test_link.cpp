@@ -109,7 +109,8 @@ TEST(Link, BringUpFromApplicationThenDaemonDownload) {
     EXPECT_EQ(board->RegisterLog(), table);
 
     // With the chip selects written, the daemon goes into RAM and runs at 38400.
-    EXPECT_EQ(DownloadDaemon(), 0);
+    NoProgressT quiet;
+    EXPECT_EQ(DownloadDaemon(quiet), 0);
     EXPECT_EQ(board->Mode(), sim::BoardMode::Cpu);
     EXPECT_EQ(board->DuartClockSelect(sim::Channel::A), 0xCC);
     EXPECT_TRUE(TargetLink->IsAlive());

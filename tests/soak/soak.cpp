@@ -127,7 +127,7 @@ std::string RomText(const std::vector<Record>& records, bool bad) {
         for (const auto& r : records) out.WriteRecord(r.address, static_cast<std::uint8_t>(r.data.size()), r.data.data(), '3');
         out.WriteRecord(0, 0, nullptr, '7');
     }
-    std::string text = ReadRomFile(path.c_str()).text;
+    std::string text = ReadRomImage(path.c_str()).text;
     std::filesystem::remove(path);
     if (bad) {
         // One checksum digit changed in a record somewhere in the middle.
@@ -183,7 +183,7 @@ int RunOnce(std::uint32_t seed) {
         default: break;
     }
 
-    RomFileT rom;
+    RomImageT rom;
     if (fault == Fault::Pipe) {
         // The file comes through a FIFO, written by another thread.
         const std::string fifo = std::filesystem::temp_directory_path() / ("zelmo-soak-" + std::to_string(::getpid()));
@@ -196,12 +196,11 @@ int RunOnce(std::uint32_t seed) {
                 ::close(fd);
             }
         });
-        rom = ReadRomFile(fifo.c_str());
+        rom = ReadRomImage(fifo.c_str());
         writer.join();
         std::filesystem::remove(fifo);
     } else {
-        rom.result = 0;
-        rom.text = text;
+        rom = ParseRomImage(text);
     }
 
     QuietView view;
@@ -223,8 +222,7 @@ int RunOnce(std::uint32_t seed) {
         uploaded = RunUploadSequence(view, "soak.s37", rom);
     done = true;
     if (resetter.joinable()) resetter.join();
-    TargetFlash.reset();
-    TargetLink.reset();
+    ResetTargetState();  // the link closes before the board goes
     board->board().Stop();
 
     const auto flash = board->board().ReadMemory(0x400000, 0x80000);

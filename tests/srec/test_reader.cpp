@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
+
 #include "SrecTestUtil.h"
+#include "SxRecord.h"
 
 namespace {
 
@@ -193,7 +196,8 @@ TEST_F(Reader, TextInMemoryReadsLikeTheFile) {
 }
 
 TEST_F(Reader, ReadLineSplitsLongLinesAndEnds) {
-    auto f = Open("first\r\n" + std::string(300, 'a') + "\nlast");
+    const std::string content = "first\r\n" + std::string(300, 'a') + "\nlast";
+    auto f = Open(content);
     std::array<char, XREC_T::kLineArea> text{};
     std::vector<std::string> lines;
     while (f->ReadLine(text.data()) == 0) lines.emplace_back(text.data());
@@ -202,11 +206,40 @@ TEST_F(Reader, ReadLineSplitsLongLinesAndEnds) {
     EXPECT_EQ(lines[1], std::string(255, 'a'));
     EXPECT_EQ(lines[2], std::string(45, 'a'));
     EXPECT_EQ(lines[3], "last");
+    // The count of a text in memory is the count ReadLine gives.
+    EXPECT_EQ(SxLineCount(content), 4u);
 
     auto g = Open("a\nb\n");  // nothing after the last line feed is no line
     int count = 0;
     while (g->ReadLine(text.data()) == 0) ++count;
     EXPECT_EQ(count, 2);
+    EXPECT_EQ(SxLineCount("a\nb\n"), 2u);
+    // Exactly 255 characters are one line, 510 two; an empty line is one.
+    EXPECT_EQ(SxLineCount(std::string(255, 'x') + "\n\n" + std::string(510, 'y')), 4u);
+}
+
+TEST(SxRecord, OneDecoderWhereverARecordStarts) {
+    // Back to back, as the daemon image holds them: each record's size
+    // says where the next begins; what follows a record is not looked at.
+    const std::string packed = std::string(kImageLine) + "S503009765";
+    SxRecordT r;
+    const std::size_t size = DecodeSxRecord(packed, r);
+    ASSERT_EQ(size, std::string(kImageLine).size());
+    EXPECT_EQ(r.type, '3');
+    EXPECT_EQ(r.address, 0x490000u);
+    EXPECT_EQ(r.length, 15);
+    ASSERT_EQ(DecodeSxRecord(std::string_view(packed).substr(size), r), 10u);
+    EXPECT_EQ(r.type, '5');
+    EXPECT_EQ(r.length, 2);  // S5's field is not an address: its bytes are data
+    // Lower case is a record too; a wrong checksum or a cut record is not.
+    std::string lower = kImageLine;
+    for (auto& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    lower[0] = 'S';
+    EXPECT_EQ(DecodeSxRecord(lower, r), lower.size());
+    std::string wrong = kImageLine;
+    wrong.back() = 'D';
+    EXPECT_EQ(DecodeSxRecord(wrong, r), 0u);
+    EXPECT_EQ(DecodeSxRecord(std::string_view(kImageLine).substr(0, 20), r), 0u);
 }
 
 TEST(RecordStream, BaseRefusesEverything) {

@@ -1,6 +1,6 @@
 #pragma once
 // A scripted board behind the process-wide link, with the shared state of
-// the loading steps reset for each test.
+// the loading steps reset for each test. The steps report to `progress`.
 #include <gtest/gtest.h>
 
 #include "DaemonDownload.h"
@@ -32,18 +32,10 @@ inline std::uint32_t Be32(const Bytes& d, std::size_t at) {
 class WorkflowTest : public ::testing::Test {
 protected:
     WorkflowTest() {
-        daemonRunning = false;
-        SelectedPort = 0;
-        ResetTargetConfiguration();
+        ResetTargetState();
         LoadTargetConfiguration();
-        SetProgressSink(&progress);
     }
-    ~WorkflowTest() override {
-        SetProgressSink(nullptr);
-        TargetFlash.reset();
-        TargetLink.reset();
-        daemonRunning = false;
-    }
+    ~WorkflowTest() override { ResetTargetState(); }
     // A link on the scripted board without bring-up, as after a connect.
     void OpenLink() {
         TargetFlash.reset();

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "../common/BringUpWrites.h"
+#include "CommPort.h"
 #include "RomUpload.h"
 #include "WorkflowFixture.h"
 
@@ -150,6 +151,26 @@ TEST_F(BringUp, EnabledPortRegistersGoOutAsSingleBytes) {
     EXPECT_TRUE(seen);
 }
 
+TEST_F(BringUp, OneResetClearsTheSharedState) {
+    OpenLink();
+    SelectedPort = 3;
+    daemonRunning = true;
+    recordCounter = 17;
+    transferBuffer[0] = 0xAA;
+    const unsigned session = daemonSession;
+    ASSERT_TRUE(TargetLink && CommIsOpen() != 0);
+    ResetTargetState();
+    EXPECT_EQ(SelectedPort, 0);
+    EXPECT_FALSE(daemonRunning);
+    EXPECT_EQ(recordCounter, 0);
+    EXPECT_EQ(transferBuffer[0], 0);
+    EXPECT_EQ(TargetConfiguration.processorType, 0);
+    EXPECT_FALSE(TargetLink || TargetFlash);
+    EXPECT_EQ(CommIsOpen(), 0);  // the link's port went with it
+    // Whatever was stored beside an earlier daemon is not trusted again.
+    EXPECT_NE(daemonSession, session);
+}
+
 TEST_F(BringUp, ASecondStepWhileAnotherThreadHoldsTheLinkIsRefused) {
     std::promise<void> holding;
     std::promise<void> release;
@@ -160,11 +181,11 @@ TEST_F(BringUp, ASecondStepWhileAnotherThreadHoldsTheLinkIsRefused) {
     });
     holding.get_future().wait();
     EXPECT_EQ(Connect(), kLinkBusy);
-    EXPECT_EQ(DownloadDaemon(), kLinkBusy);
+    EXPECT_EQ(DownloadDaemon(progress), kLinkBusy);
     EXPECT_EQ(EraseFlash(), -100);  // no daemon: nothing to send, no link needed
     daemonRunning = true;
     EXPECT_EQ(EraseFlash(), kLinkBusy);
-    EXPECT_EQ(LoadRomFile("/nonexistent"), kLinkBusy);
+    EXPECT_EQ(LoadRomFile("/nonexistent", progress), kLinkBusy);
     daemonRunning = false;
     release.set_value();
     other.join();

@@ -65,7 +65,7 @@ protected:
 TEST_F(Download, ShippedShapeGoesInTenBlocks) {
     Monitor();
     const std::string image = ShippedShape();
-    EXPECT_EQ(DownloadDaemonImage(image.c_str()), 0);
+    EXPECT_EQ(DownloadDaemonImage(image.c_str(), progress), 0);
     const auto stores = FramesWith(0x81);
     const std::vector<std::pair<std::uint32_t, std::size_t>> expected{
         {0x490000, 240}, {0x4900F0, 240}, {0x4901E0, 240}, {0x4902D0, 240}, {0x4903C0, 240},
@@ -99,7 +99,7 @@ TEST_F(Download, GapsAndThe230ByteRuleSplitBlocks) {
     image += S3(0x4900F0, Bytes(10, 3));  // now above 230: stored first
     image += S3(0x490200, Bytes(4, 4));   // after a gap
     image += "S5030019E3";
-    EXPECT_EQ(DownloadDaemonImage(image.c_str()), 0);
+    EXPECT_EQ(DownloadDaemonImage(image.c_str(), progress), 0);
     const auto stores = FramesWith(0x81);
     ASSERT_EQ(stores.size(), 3u);
     EXPECT_EQ(stores[0].Data().size(), 4u + 240);
@@ -112,10 +112,13 @@ TEST_F(Download, MalformedImagesFailWithoutRunning) {
     const std::string noEnd = "S00600004844521B" + S3(0x490000, Bytes(15, 0));
     const std::string truncated = "S00600004844521B" + S3(0x490000, Bytes(15, 0)).substr(0, 20);
     const std::string skippedPastEnd = "S0FF0000";  // a count that runs past the text's end
-    for (const std::string& image : {noEnd, truncated, skippedPastEnd, std::string("S503000DEF")}) {
+    // Records are checked as a ROM file's are: a wrong checksum is no record.
+    std::string badSum = "S00600004844521B" + S3(0x490000, Bytes(15, 0)) + "S5030001FB";
+    badSum[16 + 40] = badSum[16 + 40] == '0' ? '1' : '0';
+    for (const std::string& image : {noEnd, truncated, skippedPastEnd, std::string("S503000DEF"), badSum}) {
         Monitor();
         daemonRunning = false;
-        EXPECT_EQ(DownloadDaemonImage(image.c_str()), -104) << image;
+        EXPECT_EQ(DownloadDaemonImage(image.c_str(), progress), -104) << image;
         EXPECT_TRUE(FramesWith(0x82).empty());
         EXPECT_FALSE(daemonRunning);
     }
@@ -124,26 +127,26 @@ TEST_F(Download, MalformedImagesFailWithoutRunning) {
 TEST_F(Download, UnacknowledgedStoreOrRunFails) {
     Monitor();
     peer.Answer([](const PeerRequest& r, std::size_t) { return r.Cmd() == 0x81 ? Bytes{0x15} : Bytes{0x06}; });
-    EXPECT_EQ(DownloadDaemon(), -105);
+    EXPECT_EQ(DownloadDaemon(progress), -105);
     EXPECT_EQ(FramesWith(0x81).size(), 5u);  // one block, five sends
     EXPECT_FALSE(daemonRunning);
 
     peer.Answer([](const PeerRequest& r, std::size_t) { return r.Cmd() == 0x82 ? Bytes{} : Bytes{0x06}; });
-    EXPECT_EQ(DownloadDaemon(), -103);
+    EXPECT_EQ(DownloadDaemon(progress), -103);
     EXPECT_FALSE(daemonRunning);
 }
 
 TEST_F(Download, RunningDaemonIsNotSentAgain) {
     Monitor();
     daemonRunning = true;
-    EXPECT_EQ(DownloadDaemon(), 1);
+    EXPECT_EQ(DownloadDaemon(progress), 1);
     EXPECT_TRUE(peer.Requests().empty());
     EXPECT_TRUE(progress.events.empty());
 }
 
 TEST_F(Download, EmbeddedImageIsWellFormedForTheDownload) {
     const char* p = daemonImage;
-    std::array<std::uint8_t, 128> data{};
+    std::array<std::uint8_t, kImageRecordMax> data{};
     std::uint32_t address = 0;
     std::uint8_t length = 0;
     std::uint32_t next = daemonLoadAddress;

@@ -105,7 +105,7 @@ protected:
 TEST_F(Upload, SixteenByteRecordsGoIn240ByteFrames) {
     DaemonAt38400();
     peer.AckEverything();
-    EXPECT_EQ(LoadRomFile(Rom("a.s", 0x400000, 300, 16).c_str()), 0);
+    EXPECT_EQ(LoadRomFile(Rom("a.s", 0x400000, 300, 16).c_str(), progress), 0);
     const auto frames = FramesWith(0x84);
     ASSERT_EQ(frames.size(), 20u);
     for (const auto& f : frames) EXPECT_EQ(f.Data().size(), 4u + 240);
@@ -121,7 +121,7 @@ TEST_F(Upload, SixteenByteRecordsGoIn240ByteFrames) {
 TEST_F(Upload, ThirtyTwoByteRecordsGoAs245And11) {
     DaemonAt38400();
     peer.AckEverything();
-    EXPECT_EQ(LoadRomFile(Rom("b.s", 0x410000, 16, 32).c_str()), 0);
+    EXPECT_EQ(LoadRomFile(Rom("b.s", 0x410000, 16, 32).c_str(), progress), 0);
     const auto frames = FramesWith(0x84);
     ASSERT_EQ(frames.size(), 4u);
     EXPECT_EQ(frames[0].Data().size(), 4u + 245);
@@ -144,7 +144,7 @@ TEST_F(Upload, AGapWritesTheBlockSoFar) {
         f.WriteRecord(0x401000, 16, c.data(), '3');
         f.WriteRecord(0, 0, nullptr, '7');
     }
-    EXPECT_EQ(LoadRomFile(path.c_str()), 0);
+    EXPECT_EQ(LoadRomFile(path.c_str(), progress), 0);
     const auto frames = FramesWith(0x84);
     ASSERT_EQ(frames.size(), 2u);
     EXPECT_EQ(frames[0].Data().size(), 4u + 32);
@@ -162,7 +162,7 @@ TEST_F(Upload, AGapWritesTheBlockSoFar) {
 TEST_F(Upload, ABlockOfExactly230BytesTakesOneMoreRecord) {
     DaemonAt38400();
     peer.AckEverything();
-    EXPECT_EQ(LoadRomFile(Rom("t.s", 0x400000, 30, 10).c_str()), 0);
+    EXPECT_EQ(LoadRomFile(Rom("t.s", 0x400000, 30, 10).c_str(), progress), 0);
     const auto frames = FramesWith(0x84);
     ASSERT_EQ(frames.size(), 2u);
     EXPECT_EQ(frames[0].Data().size(), 4u + 240);
@@ -172,25 +172,27 @@ TEST_F(Upload, ABlockOfExactly230BytesTakesOneMoreRecord) {
 TEST_F(Upload, EmptyMissingAndNoDaemon) {
     DaemonAt38400();
     peer.AckEverything();
-    EXPECT_EQ(LoadRomFile(Rom("e.s", 0x400000, 0, 16).c_str()), 0);
+    EXPECT_EQ(LoadRomFile(Rom("e.s", 0x400000, 0, 16).c_str(), progress), 0);
     EXPECT_EQ(progress.events, (std::vector<std::string>{"fill", "restart"}));
-    EXPECT_EQ(LoadRomFile(dir.Path("missing.s").c_str()), -151);
+    EXPECT_EQ(LoadRomFile(dir.Path("missing.s").c_str(), progress), -151);
     daemonRunning = false;
-    EXPECT_EQ(LoadRomFile(dir.Path("missing.s").c_str()), 1);
+    EXPECT_EQ(LoadRomFile(dir.Path("missing.s").c_str(), progress), 1);
     EXPECT_TRUE(peer.Frames().empty());
 }
 
 TEST_F(Upload, ACorruptRecordIsALoadErrorNotSuccess) {
     DaemonAt38400();
     peer.AckEverything();
-    EXPECT_EQ(LoadRomFile(Rom("c.s", 0x400000, 20, 16, "S30900000000FFFFFFFF00\n").c_str()), -1);
+    EXPECT_EQ(LoadRomFile(Rom("c.s", 0x400000, 20, 16, "S30900000000FFFFFFFF00\n").c_str(), progress), -1);
     EXPECT_EQ(progress.Count("restart"), 0u);
+    // The records before the bad one are written, as the reader delivered them.
+    EXPECT_EQ(Programmed().size(), 320u);
 }
 
 TEST_F(Upload, AWordThatFailsStopsTheUpload) {
     DaemonAt38400();
     peer.Answer([](const PeerRequest& r, std::size_t) { return Bytes{Address(r) >= 0x4001E0 ? std::uint8_t{0x15} : std::uint8_t{0x06}}; });
-    EXPECT_EQ(LoadRomFile(Rom("f.s", 0x400000, 100, 16).c_str()), -1);
+    EXPECT_EQ(LoadRomFile(Rom("f.s", 0x400000, 100, 16).c_str(), progress), -1);
     // Two good blocks, then five sends of the failing one, then nothing.
     const auto frames = FramesWith(0x84);
     ASSERT_EQ(frames.size(), 2u + 5u);
@@ -211,18 +213,67 @@ TEST_F(Upload, CountLinesAndRestart) {
 }
 
 TEST_F(Upload, WholeFileCheckBeforeErasing) {
-    const auto good = CheckRomFile(Rom("g.s", 0x47FF00, 16, 16).c_str());
+    const auto good = ReadRomImage(Rom("g.s", 0x47FF00, 16, 16).c_str());
     EXPECT_EQ(good.result, 0);
-    EXPECT_EQ(good.bytes, 256u);
+    EXPECT_EQ(good.bytes.size(), 256u);
     EXPECT_EQ(good.highest, 0x480000u);
-    EXPECT_EQ(CheckRomFile(Rom("h.s", 0x47FF00, 17, 16).c_str()).result, kRomOutOfFlash);
-    EXPECT_EQ(CheckRomFile(Rom("i.s", 0x3FFFF0, 2, 16).c_str()).result, kRomOutOfFlash);
-    const auto bad = CheckRomFile(Rom("j.s", 0x400000, 3, 16, "S3090000\n").c_str());
+    EXPECT_EQ(ReadRomImage(Rom("h.s", 0x47FF00, 17, 16).c_str()).result, kRomOutOfFlash);
+    EXPECT_EQ(ReadRomImage(Rom("i.s", 0x3FFFF0, 2, 16).c_str()).result, kRomOutOfFlash);
+    const auto bad = ReadRomImage(Rom("j.s", 0x400000, 3, 16, "S3090000\n").c_str());
     EXPECT_EQ(bad.result, kRomBadRecord);
     EXPECT_EQ(bad.line, 4u);
-    EXPECT_EQ(CheckRomFile(dir.Path("nothing.s").c_str()).result, kRomUnreadable);
-    EXPECT_EQ(CheckRomFile(Rom("k.s", 0x400000, 0, 16).c_str()).result, kRomEmpty);
+    EXPECT_EQ(ReadRomImage(dir.Path("nothing.s").c_str()).result, kRomUnreadable);
+    EXPECT_EQ(ReadRomImage(Rom("k.s", 0x400000, 0, 16).c_str()).result, kRomEmpty);
     EXPECT_NE(RomCheckText(bad).find("line 4"), std::string::npos);
+    // The first problem in the file is the one named.
+    const std::string outside = ":\nS30500300000CA\n";  // line 2, below the flash
+    const std::string broken = "S3090000\n";
+    EXPECT_EQ(ParseRomImage(outside + broken).result, kRomOutOfFlash);
+    EXPECT_EQ(ParseRomImage(outside + broken).line, 2u);
+    EXPECT_EQ(ParseRomImage(broken + outside).result, kRomBadRecord);
+    EXPECT_EQ(ParseRomImage(broken + outside).line, 1u);
+}
+
+TEST_F(Upload, OneReadingServesTheCountTheSectorsThePlanAndTheUpload) {
+    // Records of 16 bytes with a gap, two sectors, a line longer than 255
+    // characters that is no record, a CR-LF line end and no last line feed.
+    const auto path = dir.Path("one.s");
+    {
+        SXFILE_T f(path.c_str(), kModeOut | kModeTrunc);
+        Bytes d(16);
+        for (std::uint32_t a = 0x403F80; a < 0x404080; a += 16) {
+            for (std::size_t i = 0; i < 16; ++i) d[i] = static_cast<std::uint8_t>(a + i);
+            f.WriteRecord(a, 16, d.data(), '3');
+        }
+        f.WriteLine((std::string(300, '#') + "\r\n").c_str());
+        f.WriteRecord(0x404100, 16, d.data(), '3');
+        f.WriteLine("S70500000000FA");
+    }
+    const RomImageT image = ReadRomImage(path.c_str());
+    ASSERT_EQ(image.result, 0);
+    EXPECT_EQ(image.lines, static_cast<unsigned long>(CountLines(path.c_str())));
+    EXPECT_EQ(image.records.size(), 17u);
+    EXPECT_EQ(image.lowest, 0x403F80u);
+    EXPECT_EQ(image.highest, 0x404110u);
+    EXPECT_EQ(image.sectors, 0b11u);
+    // The plan is what the upload sends, block for block.
+    const UploadPlanT plan = PlanUpload(image);
+    DaemonAt38400();
+    peer.AckEverything();
+    ASSERT_EQ(UploadRomImage(image, 0, progress), 0);
+    const auto frames = FramesWith(0x84);
+    ASSERT_EQ(plan.blocks.size(), 3u);
+    ASSERT_EQ(frames.size(), plan.frames);
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        EXPECT_EQ(Address(frames[i]), plan.blocks[i].address) << i;
+        EXPECT_EQ(frames[i].Data().size(), 4 + plan.blocks[i].count) << i;
+    }
+    // The verify's view: a byte given twice holds its last value.
+    const RomImageT twice = ParseRomImage("S30600400000AA0F\nS30600400000BBFE\n");
+    const HeldBytesT held = HeldBytes(twice);
+    EXPECT_EQ(held.result, 0);
+    EXPECT_EQ(held.held[0], 0xBB);
+    EXPECT_EQ(held.held[1], -1);
 }
 
 }  // namespace

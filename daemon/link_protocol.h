@@ -1,0 +1,102 @@
+/* The line between the loader and the board, in one place: control bytes,
+   command codes, frame layout and limits. Compiled as C by every program
+   that runs on the board (the daemon, the CRC applet) and as C++ by the
+   loader and the simulated board, so that a limit changes once for all of
+   them. The boot monitor speaks the same framing for 0x81, 0x82 and the
+   ping.
+
+   Frame, both directions:
+
+       STX 00 CMD LEN DATA[LEN] CK ETX
+
+   CK is the low 8 bits of CMD + LEN + every DATA byte (no complement).
+   Multi-byte values are big-endian. ACK and NAK go as single bytes, never
+   framed; so does the ping. */
+#ifndef LINK_PROTOCOL_H
+#define LINK_PROTOCOL_H
+
+/* Control bytes. */
+#define LINK_STX 0x02u
+#define LINK_ETX 0x03u
+#define LINK_ENQ 0x05u
+#define LINK_ACK 0x06u
+#define LINK_NAK 0x15u
+
+/* The ping: four raw bytes. A board waiting for a frame answers its first
+   byte, ENQ, with one ACK and takes the rest for noise. */
+#define LINK_PING_0 LINK_ENQ
+#define LINK_PING_1 0x0Au
+#define LINK_PING_2 0x14u
+#define LINK_PING_3 0x28u
+#define LINK_PING_BYTES 4u
+
+/* The hand-over. An application running on the board may own the line:
+   after a 500 ms break the loader sends the break message, then the
+   attention request, which the application answers with "**" before it
+   gives the line to the boot monitor. Both are DLE-framed: DLE, a code, a
+   letter, DLE, ETX; the command protocol does not use them. */
+#define LINK_DLE 0x10u
+#define LINK_BREAK_MESSAGE_CODE 0x1Fu
+#define LINK_BREAK_MESSAGE { LINK_DLE, LINK_BREAK_MESSAGE_CODE, 0x42u, LINK_DLE, LINK_ETX }
+#define LINK_ATTENTION_REQUEST { LINK_DLE, 0x1Eu, 0x54u, LINK_DLE, LINK_ETX }
+#define LINK_HANDOVER_BYTES 5u
+#define LINK_HANDOVER_ANSWER "**"
+
+/* Requests. ADDR is DATA[0..3]; the payload of a store or program request
+   is the LEN - 4 bytes after it. */
+#define LINK_CMD_READ_MEMORY   0x80u /* ADDR, COUNT: a data reply of COUNT bytes */
+#define LINK_CMD_WRITE_MEMORY  0x81u /* ADDR, payload: ACK once stored */
+#define LINK_CMD_RUN_AT        0x82u /* ADDR: ACK, then the code there is called */
+#define LINK_CMD_ERASE_SECTOR  0x83u /* ADDR in the sector: ACK (NAK) when done */
+#define LINK_CMD_PROGRAM_FLASH 0x84u /* ADDR, payload: ACK, or NAK at the first failed word */
+#define LINK_CMD_BAUD_CONTROL  0x86u /* speed code: ACK at the old speed, then the switch */
+#define LINK_CMD_GO_TO_MONITOR 0x87u /* no answer */
+#define LINK_CMD_SEND_VERSION  0x89u /* a data reply */
+#define LINK_CMD_ERASE_SERIAL  0x8Au /* ACK at once, ACK (NAK) when done */
+#define LINK_CMD_ERASE_CHIP    0x8Fu /* ACK at once, ACK (NAK) when done */
+/* Every request code lies in LINK_CMD_FIRST .. LINK_CMD_FIRST + LINK_CMD_SPAN - 1;
+   0 is kept for "a line break was seen" on the board's side. */
+#define LINK_CMD_FIRST 0x80u
+#define LINK_CMD_SPAN  16u
+
+/* The one reply frame: DATA holds the bytes asked for (or the CRCs of the
+   applet, or the version). */
+#define LINK_REPLY_DATA 0x92u
+
+/* Speed codes of LINK_CMD_BAUD_CONTROL: the DUART's clock-select codes. */
+#define LINK_SPEED_9600  0x0Bu
+#define LINK_SPEED_38400 0x0Cu
+
+/* Frame layout: offsets on the line. */
+#define LINK_FRAME_STX_AT  0u
+#define LINK_FRAME_ZERO_AT 1u /* always 0x00 */
+#define LINK_FRAME_CMD_AT  2u
+#define LINK_FRAME_LEN_AT  3u
+#define LINK_FRAME_DATA_AT 4u /* then CK at 4 + LEN, ETX at 5 + LEN */
+#define LINK_FRAME_ZERO    0x00u
+#define LINK_FRAME_OVERHEAD 6u /* STX, 00, CMD, LEN, CK, ETX */
+#define LINK_ADDRESS_BYTES 4u
+
+/* The board's programs keep a frame from CMD on, the line's offsets less
+   LINK_FRAME_CMD_AT: a request as received, a reply as send_buffer sends
+   it. A store or program request's payload follows its address. */
+#define LINK_BUF_CMD     (LINK_FRAME_CMD_AT - LINK_FRAME_CMD_AT)
+#define LINK_BUF_LEN     (LINK_FRAME_LEN_AT - LINK_FRAME_CMD_AT)
+#define LINK_BUF_DATA    (LINK_FRAME_DATA_AT - LINK_FRAME_CMD_AT)
+#define LINK_BUF_PAYLOAD (LINK_BUF_DATA + LINK_ADDRESS_BYTES)
+
+/* Limits. */
+#define LINK_MAX_LEN 255u
+/* A frame buffer: the board keeps a request from CMD on (LEN 255 takes
+   259 bytes), the loader a whole frame up to LEN 254. */
+#define LINK_FRAME_BUFFER 260u
+/* The loader's store and program frames carry at most this many payload
+   bytes, LEN 249, so that no frame exceeds 255 bytes. */
+#define LINK_WRITE_CHUNK 245u
+/* The most payload a frame can carry with its LEN in one byte and every
+   frame word-aligned, so that no flash word is programmed by two frames. */
+#define LINK_FULL_FRAME_PAYLOAD 250u
+/* The loader asks for at most this many bytes in one read request. */
+#define LINK_READ_CHUNK 128u
+
+#endif
