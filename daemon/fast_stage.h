@@ -13,6 +13,8 @@
 #ifndef FAST_STAGE_H
 #define FAST_STAGE_H
 
+#include "link_protocol.h" /* the stage's frames, commands and answers */
+
 /* Code: the first long is the address of the daemon's PORT word (the
    channel the daemon serves) the stage was linked against; the entry point
    follows it. The parameters (below) are stored before the call. */
@@ -24,52 +26,17 @@
 #define STAGE_PARAMS          0x499F00u
 #define STAGE_SPEED_KEEP      0x00u /* stay at 38,400 */
 #define STAGE_SPEED_TIMER     0x01u /* counter/timer clock, fall back to 38,400 */
-/* Frame slots: a ring of STAGE_SLOTS, each holding one program frame. */
-#define STAGE_RING            0x49A000u
-#define STAGE_SLOTS           8u
-#define STAGE_SLOT_SIZE       264u
-
-/* Host to stage: STX, SEQ, CMD, LEN, DATA[LEN], CRC-16 high, low (CCITT,
-   polynomial 0x1021, initial 0xFFFF, over SEQ..DATA). A frame that fails
-   the check is dropped without a word. */
-#define STAGE_STX             0x02u
-#define STAGE_CMD_PING        0xA0u /* answer: ACK SEQ */
-#define STAGE_CMD_PROGRAM     0xA1u /* ADDR (4, even), words (even LEN - 4) */
-#define STAGE_CMD_END         0xA2u /* answer once every frame is programmed: the status frame */
-#define STAGE_CMD_LEAVE       0xA3u /* answer ACK SEQ, then back to the daemon at 38,400 */
-/* A compressed chunk: its raw deflate bytes in DATA frames, then one
-   INFLATE frame: ADDR (4, even), the chunk's length (2, even, at most
-   STAGE_CHUNK_MAX) and how many bytes before ADDR the compressor was primed
-   with (2, at most STAGE_HISTORY_MAX). Both go through the ring in SEQ
-   order like program frames and are answered the same way. */
-#define STAGE_CMD_DATA        0xA4u
-#define STAGE_CMD_INFLATE     0xA5u
+/* A compressed chunk (STAGE_CMD_DATA, STAGE_CMD_INFLATE) gathered and
+   inflated here; its length and history have these limits. */
 #define STAGE_CHUNK_IN        0x49B000u /* compressed bytes, up to STAGE_CHUNK_IN_MAX */
 #define STAGE_CHUNK_IN_MAX    0x1800u
 #define STAGE_CHUNK_OUT       0x49C800u /* the inflated chunk */
 #define STAGE_CHUNK_MAX       0x1000u
 #define STAGE_HISTORY_MAX     0x8000u
-
-/* The loader may have this many program frames unanswered. A frame is
-   answered as soon as it is stored and checked, and only when the ring has
-   room for this many more: programming a slot runs while the next ones
-   arrive. */
-#define STAGE_WINDOW          4u
-
-/* Stage to host, per frame: ACK or NAK, then the frame's SEQ. NAK means an
-   error is pending (sticky): nothing is programmed any more, and END tells
-   which. */
-#define STAGE_ACK             0x06u
-#define STAGE_NAK             0x15u
-
-/* The status frame: STX, STAGE_CMD_END, status, the failing address (4),
-   the CRC-32 (zlib's) of every word read back after programming, in frame
-   order (4), the bytes programmed (4), CRC-16 high, low over status..count. */
-#define STAGE_STATUS_LEN      13u
-#define STAGE_OK              0x00u
-#define STAGE_ERR_PROGRAM     0x01u /* a word did not take (DQ5, or it reads back wrong) */
-#define STAGE_ERR_ADDRESS     0x02u /* a frame outside the flash, odd, or too long */
-#define STAGE_ERR_CHUNK       0x03u /* a chunk that does not inflate to its length */
+/* Frame slots: a ring of STAGE_SLOTS, each holding one program frame. */
+#define STAGE_RING            0x49A000u
+#define STAGE_SLOTS           8u
+#define STAGE_SLOT_SIZE       264u
 
 /* Time-outs, in passes of the stage's loops: the host must ping at the new
    speed within about 0.7 s (passes of about 7 us) or the stage goes back to

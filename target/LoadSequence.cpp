@@ -136,7 +136,13 @@ int UploadThroughStageImage(SequenceViewT& view, const RomImageT& rom, const Fas
     FastStageOptionsT o;
     o.baud = fast.stageBaud;
     o.compress = fast.compress;
-    const FastStageResultT r = UploadThroughStage(image, o);
+    // The bar in the file's lines, as the other uploads move it; the lamp
+    // blinks at every frame answered.
+    const std::uint64_t lines = rom.lines > 0 ? rom.lines : 1;
+    const FastStageResultT r = UploadThroughStage(image, o, [&](std::uint64_t done, std::uint64_t total) {
+        view.SetProgress(static_cast<int>(total > 0 ? done * lines / total : 0));
+        view.ToggleUploadLamp();
+    });
     view.StageReport(r);
     if (r.result == 0 && !rom.rejected) return upload_result::kDone;
     char text[160];
