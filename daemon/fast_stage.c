@@ -64,6 +64,7 @@ struct stage {
     int leaveAsked;
     uint8_t endSeq, leaveSeq;
     int broken;          /* a break arrived */
+    int settled;         /* the speed is settled: a break now means the host wants out */
     int heard;           /* a good frame arrived since the last look */
     /* the sticky error and the check */
     uint8_t error;
@@ -220,8 +221,10 @@ static void service(struct stage *s)
     if (sr & SR_RXRDY) {
         s->rxGap = 0;
         if (sr & SR_BREAK) {
+            /* During the handshake a character at the other speed can look
+               like a break: only a settled line's break counts. */
             (void)s->ch[R_RB_TB];
-            s->broken = 1;
+            s->broken = s->settled;
         } else {
             receive(s, s->ch[R_RB_TB]);
         }
@@ -441,6 +444,7 @@ void fast_stage(void)
         if (!heard_within(s, STAGE_HANDSHAKE_POLLS))
             set_speed(s, CSR_38400);
     }
+    s->settled = 1;
 
     while (!s->broken) {
         service(s);

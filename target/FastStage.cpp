@@ -1,6 +1,8 @@
 #include "FastStage.h"
 
 #include <array>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 #include "FastStagePlan.h"
@@ -119,7 +121,10 @@ bool End(StageLink& s, StatusT& st, std::uint64_t& lineBytes) {
     return false;
 }
 
-// The daemon's loop again, at 38,400.
+// The daemon's loop again, at 38,400: the stage answers LEAVE, then moves
+// to 38,400 once the answer has left; the daemon is asked (ENQ) before
+// anything else is sent. A daemon found at 9600 (the stage took a break)
+// is moved back to 38,400.
 void Leave(StageLink& s) {
     for (int i = 0; i < 3; ++i) {
         s.link_.PurgeInput();
@@ -127,7 +132,18 @@ void Leave(StageLink& s) {
         std::array<std::uint8_t, 2> a{};
         if (s.Receive(a, 3) && a[0] == STAGE_ACK) break;
     }
-    s.link_.SetHostSpeed(38400);
+    VesperilIO& link = s.link_;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    link.SetHostSpeed(38400);
+    if (link.Ping(2)) return;
+    link.SetHostSpeed(9600);
+    if (link.Ping(2)) {
+        link.SetTargetSpeed(38400);
+        link.SetHostSpeed(38400);
+        link.Ping(2);
+        return;
+    }
+    link.SetHostSpeed(38400);
 }
 
 }  // namespace

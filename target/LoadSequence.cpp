@@ -96,7 +96,11 @@ ConnectOutcomeT RunConnectSequence(SequenceViewT& view, const FastOptionsT& fast
 bool RunEraseStep(SequenceViewT& view, const FastOptionsT& fast, const RomImageT* rom) {
     view.SetStatus(status::kErasing);
     view.HideProgress();
-    const bool sectors = fast.sectorErase && rom != nullptr;
+    // A file that touches every sector is erased faster by the chip erase
+    // (11 s typical against 11 sectors of 1 s and the serial-number area's
+    // rescue), which keeps that area the same way.
+    constexpr std::uint32_t kEverySector = (1u << kFlashSectors.size()) - 1u;
+    const bool sectors = fast.sectorErase && rom != nullptr && (rom->sectors & kEverySector) != kEverySector;
     const int erased =
         Timed(view, "erase", [&] { return sectors ? EraseTouchedSectors(*rom) : EraseFlash(); });
     if (erased == erase_result::kErased) {
