@@ -133,17 +133,24 @@ void Leave(StageLink& s) {
         if (s.Receive(a, 3) && a[0] == STAGE_ACK) break;
     }
     VesperilIO& link = s.link_;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // The daemon takes a frame only after a quiet line (3 ms): the ping's
+    // tail and the stage's last bytes must be well past before the next.
+    const auto quiet = [] { std::this_thread::sleep_for(std::chrono::milliseconds(15)); };
+    quiet();
     link.SetHostSpeed(38400);
-    if (link.Ping(2)) return;
+    if (link.Ping(2)) {
+        quiet();
+        return;
+    }
     link.SetHostSpeed(9600);
     if (link.Ping(2)) {
+        quiet();
         link.SetTargetSpeed(38400);
         link.SetHostSpeed(38400);
         link.Ping(2);
-        return;
     }
     link.SetHostSpeed(38400);
+    quiet();
 }
 
 }  // namespace
