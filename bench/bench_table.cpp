@@ -1,15 +1,19 @@
-// One table of the loader's speed: zelmo-cli programs a 64 KiB ROM of random
-// data into the simulated board in several ways, each run a process of its
-// own, and the phases come from its JSON events. Real-time runs use the
-// board's real speed and the flash's typical times; the last row is the
-// unpaced simulator, as fast as this machine runs it.
+// One table of the loader's speed: zelmo-cli programs ROMs into the
+// simulated board in several ways, each run a process of its own, and the
+// phases come from its JSON events. Real-time runs use the board's real
+// speed and the flash's typical times. The jobs: 64 KiB of random data,
+// 64 KiB of real CPU32 code (the m68k C library's .text), a 512 KiB ROM of
+// 160 KiB of code padded with 0xFF, and 512 KiB of code (less the top
+// 4 KiB, the serial-number area).
 //
-//   bench_table ZELMO_CLI [ROM]
+//   bench_table ZELMO_CLI [LIBC]
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -24,7 +28,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr double kLineBytesPerSecond = 38400.0 / 10.0;  // 8N1
 
 struct Run {
     const char* name;
@@ -33,22 +36,46 @@ struct Run {
 
 struct Result {
     bool ok = false;
+    std::string stage;  // the fast stage's report, when it ran
     std::map<std::string, double> phases;
     double wall = 0, cpu = 0;
 };
 
-std::string MakeRom(std::size_t bytes) {
-    const auto path = (std::filesystem::temp_directory_path() / ("zelmo-bench-" + std::to_string(::getpid()) + ".s37"))
-                          .string();
+std::string WriteRom(const std::string& name, const std::vector<std::uint8_t>& bytes) {
+    const auto path =
+        (std::filesystem::temp_directory_path() / ("zelmo-bench-" + std::to_string(::getpid()) + "-" + name + ".s37"))
+            .string();
     SXFILE_T f(path.c_str(), kModeOut | kModeTrunc);
-    std::mt19937 rng(1);
-    std::array<std::uint8_t, 32> d{};
-    for (std::size_t a = 0; a < bytes; a += d.size()) {
-        for (auto& b : d) b = static_cast<std::uint8_t>(rng());
-        f.WriteRecord(static_cast<std::uint32_t>(kFlashBase + a), static_cast<std::uint8_t>(d.size()), d.data(), '3');
+    for (std::size_t a = 0; a < bytes.size(); a += 32) {
+        const auto n = static_cast<std::uint8_t>(std::min<std::size_t>(32, bytes.size() - a));
+        f.WriteRecord(static_cast<std::uint32_t>(kFlashBase + a), n, bytes.data() + a, '3');
     }
     f.WriteRecord(0, 0, nullptr, '7');
     return path;
+}
+
+std::vector<std::uint8_t> Random(std::size_t n) {
+    std::mt19937 rng(1);
+    std::vector<std::uint8_t> b(n);
+    for (auto& x : b) x = static_cast<std::uint8_t>(rng());
+    return b;
+}
+
+// The .text of the m68k C library, through objcopy; empty when missing.
+std::vector<std::uint8_t> LibcText(const std::string& libc) {
+    const auto out = (std::filesystem::temp_directory_path() / ("zelmo-bench-" + std::to_string(::getpid()) + ".text"))
+                         .string();
+    const std::string cmd = "m68k-linux-gnu-objcopy -O binary --only-section=.text '" + libc + "' '" + out + "'";
+    std::vector<std::uint8_t> b;
+    if (std::system(cmd.c_str()) == 0) {
+        if (FILE* f = std::fopen(out.c_str(), "rb")) {
+            int c;
+            while ((c = std::fgetc(f)) != EOF) b.push_back(static_cast<std::uint8_t>(c));
+            std::fclose(f);
+        }
+    }
+    std::filesystem::remove(out);
+    return b;
 }
 
 // The number after "key": in a JSON line, or -1.
@@ -88,6 +115,7 @@ Result RunCli(const std::string& cli, const std::vector<std::string>& args) {
         const std::string line = buf;
         if (Text(line, "event") == "phase") r.phases[Text(line, "name")] += Number(line, "seconds");
         if (Text(line, "event") == "result") r.ok = line.find("\"ok\":true") != std::string::npos;
+        if (line.find("Fast stage:") != std::string::npos) r.stage = line;
     }
     if (in != nullptr) std::fclose(in);
     int status = 0;
@@ -108,59 +136,90 @@ std::string Cell(const Result& r, const char* phase) {
     return s;
 }
 
+// "(0.53)" in the stage's report: bytes on the line over the file's.
+std::string Ratio(const Result& r) {
+    const auto open = r.stage.find(" (", r.stage.find("of the file"));
+    if (open == std::string::npos) return "-";
+    return r.stage.substr(open + 2, r.stage.find(')', open) - open - 2);
+}
+
+std::string Baud(const Result& r) {
+    const auto at = r.stage.find("Fast stage: ");
+    if (at == std::string::npos) return "38400";
+    return r.stage.substr(at + 12, r.stage.find(' ', at + 12) - at - 12);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: bench_table ZELMO_CLI [ROM]\n");
+        std::fprintf(stderr, "usage: bench_table ZELMO_CLI [LIBC]\n");
         return 2;
     }
     const std::string cli = argv[1];
-    const bool own = argc < 3;
-    const std::string rom = own ? MakeRom(0x10000) : argv[2];
-    const std::uintmax_t romBytes = 0x10000;
-
+    const std::string libc = argc > 2 ? argv[2] : "/usr/m68k-linux-gnu/lib/libc.so.6";
+    const std::vector<std::uint8_t> code = LibcText(libc);
+    if (code.size() < 0x7F000) {
+        std::fprintf(stderr, "bench_table: no m68k C library at %s (scripts/setup installs it)\n", libc.c_str());
+        return 2;
+    }
+    struct Job {
+        const char* name;
+        std::string rom;
+        std::size_t bytes;
+        const char* goal;
+    };
+    std::vector<std::uint8_t> padded(code.begin(), code.begin() + 160 * 1024);
+    padded.resize(0x7F000, 0xFF);
+    const std::vector<Job> jobs{
+        {"64 KiB random", WriteRom("random", Random(0x10000)), 0x10000, "14"},
+        {"64 KiB code", WriteRom("code64", {code.begin(), code.begin() + 0x10000}), 0x10000, "9"},
+        {"512 KiB ROM, 160 KiB code", WriteRom("rom", padded), padded.size(), "20"},
+        {"512 KiB code", WriteRom("code512", {code.begin(), code.begin() + 0x7F000}), 0x7F000, "60"},
+    };
     const std::vector<std::string> realTime{"--simulate", "--sim-real-time", "--sim-typical-timing", "--json"};
-    auto with = [&](std::vector<std::string> extra, bool paced = true) {
+    auto with = [&](const std::string& rom, std::vector<std::string> extra) {
         std::vector<std::string> a{"program", rom};
-        if (paced) a.insert(a.end(), realTime.begin(), realTime.end());
-        else a.insert(a.end(), {"--simulate", "--json"});
+        a.insert(a.end(), realTime.begin(), realTime.end());
         a.insert(a.end(), extra.begin(), extra.end());
         return a;
     };
-    const std::vector<Run> runs{
-        {"text's sequence", with({})},
-        {"  + read-back verify", with({"--verify"})},
-        {"--fast (verified)", with({"--fast"})},
-        {"text's, USB adapter 16 ms", with({"--sim-usb-latency", "16"})},
-        {"  + --low-latency", with({"--sim-usb-latency", "16", "--low-latency"})},
-        {"--fast, unpaced simulator", with({"--fast"}, false)},
-    };
+    // Today's --fast before the stage: every other speed-up.
+    const std::vector<std::string> oldFast{"--erase", "sectors", "--no-pause", "--full-frames", "--skip-blank",
+                                           "--monitor-first", "--low-latency"};
 
-    std::printf("64 KiB of random data at 0x400000; real-time simulated board, typical flash times\n\n");
-    std::printf("%-27s %8s %8s %8s %8s %6s %7s %8s %7s %7s %6s\n", "run", "bring-up", "download", "erase", "upload",
-                "check", "verify", "total s", "vs text", "line", "cpu");
-    double textTotal = 0;
-    for (const Run& run : runs) {
-        const Result r = RunCli(cli, run.args);
-        if (!r.ok) {
-            std::printf("%-27s failed\n", run.name);
-            continue;
+    std::printf("Real-time simulated board, typical flash times; every run checked against the file\n\n");
+    std::printf("%-26s %-18s %7s %7s %7s %6s %8s %6s %6s %6s %5s %5s\n", "job", "run", "connect", "erase", "upload",
+                "check", "total s", "ratio", "baud", "line/B", "cpu", "goal");
+    for (const Job& job : jobs) {
+        std::vector<Run> runs{
+            {"text's sequence", with(job.rom, {})},
+            {"--fast before", with(job.rom, oldFast)},
+            {"--fast", with(job.rom, {"--fast"})},
+        };
+        if (&job == &jobs.front())
+            runs.push_back({"--fast, 38400 line", with(job.rom, {"--fast", "--sim-max-baud", "38400"})});
+        double textTotal = 0;
+        for (const Run& run : runs) {
+            const Result r = RunCli(cli, run.args);
+            if (!r.ok) {
+                std::printf("%-26s %-18s failed\n", job.name, run.name);
+                continue;
+            }
+            if (textTotal == 0) textTotal = r.wall;
+            const double connect = (r.phases.count("bring-up") ? r.phases.at("bring-up") : 0) +
+                                   (r.phases.count("download") ? r.phases.at("download") : 0);
+            char ratio[16];
+            std::snprintf(ratio, sizeof ratio, "%.2f", r.wall / textTotal);
+            std::printf("%-26s %-18s %7.1f %7s %7s %6s %8.1f %6s %6s %6s %4.0f%% %5s\n", job.name, run.name, connect,
+                        Cell(r, "erase").c_str(), Cell(r, "upload").c_str(), Cell(r, "check").c_str(), r.wall, ratio,
+                        Baud(r).c_str(), Ratio(r).c_str(), 100.0 * r.cpu / r.wall, run.name == runs[2].name ? job.goal : "");
+            std::fflush(stdout);
         }
-        if (textTotal == 0) textTotal = r.wall;
-        const auto up = r.phases.find("upload");
-        char line[16] = "-";
-        if (up != r.phases.end() && up->second > 0)
-            std::snprintf(line, sizeof line, "%.2f", static_cast<double>(romBytes) / up->second / kLineBytesPerSecond);
-        std::printf("%-27s %8s %8s %8s %8s %6s %7s %8.1f %7.2f %7s %5.1f%%\n", run.name,
-                    Cell(r, "bring-up").c_str(), Cell(r, "download").c_str(), Cell(r, "erase").c_str(),
-                    Cell(r, "upload").c_str(), Cell(r, "check").c_str(), Cell(r, "verify").c_str(), r.wall,
-                    r.wall / textTotal, line, 100.0 * r.cpu / r.wall);
-        std::fflush(stdout);
     }
-    std::printf("\ncheck: the flash compared with the file by CRCs before \"Load file completed ...\"\n");
-    std::printf("line: upload bytes/s over the line's 3840 bytes/s\n");
-    std::printf("cpu: zelmo-cli's CPU over wall time (one core = 100%%), the simulated board in it included\n");
-    if (own) std::filesystem::remove(rom);
+    std::printf("\nratio: total time over the text's sequence's; line/B: bytes on the line over the file's bytes\n");
+    std::printf("(fast stage runs); cpu: zelmo-cli's CPU over wall time, the simulated board in it included;\n");
+    std::printf("goal: the total the issue aims at, in seconds\n");
+    for (const Job& job : jobs) std::filesystem::remove(job.rom);
     return 0;
 }

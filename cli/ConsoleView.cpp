@@ -1,5 +1,7 @@
 #include "ConsoleView.h"
 
+#include <cstdio>
+
 #include "Target.h"
 
 void ConsoleView::SetStatus(const std::string& text) { reporter_.Status(text); }
@@ -25,4 +27,14 @@ void ConsoleView::SetProgress(int position) {
     const auto p = static_cast<unsigned long>(std::max(0, std::min(position, maximum_)));
     if (uploading_) reporter_.Progress(p * romBytes_ / static_cast<unsigned long>(maximum_));
     else reporter_.Progress(p);
+}
+
+void ConsoleView::StageReport(const FastStageResultT& r) {
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "Fast stage: %u baud%s; %llu bytes on the line for %llu of the file (%.2f), %u frame(s) sent again",
+                  static_cast<unsigned>(r.baud), r.fellBack ? " (57600 not reached)" : "",
+                  static_cast<unsigned long long>(r.lineBytes), static_cast<unsigned long long>(r.fileBytes),
+                  r.fileBytes ? static_cast<double>(r.lineBytes) / static_cast<double>(r.fileBytes) : 0.0, r.resends);
+    reporter_.Info(text);
 }

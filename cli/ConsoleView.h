@@ -21,6 +21,7 @@ public:
     void UploadSucceeded() override {}
     void StepTimed(const char* step, double seconds) override { reporter_.Phase(step, seconds); }
     void Reason(const std::string& text) override { reporter_.Error(text); }
+    void StageReport(const FastStageResultT& r) override;
     void SetProgress(int position) override;
     void FillProgress() override { SetProgress(maximum_); }
     void ToggleUploadLamp() override {}

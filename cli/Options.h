@@ -33,6 +33,7 @@ struct Options {
     // program's speed-ups: the flags as given, then what they turn on
     std::string eraseMode;  // chip, sectors, or empty (chip, sectors with --fast)
     bool fastAll = false;
+    std::uint32_t stageBaud = 0;  // --baud; 0: not given
     FastOptionsT fast;
     // read
     std::string readStart, readLength, output;

@@ -99,4 +99,45 @@
 /* The loader asks for at most this many bytes in one read request. */
 #define LINK_READ_CHUNK 128u
 
+/* ---- The fast stage (fast_stage.h): called by 0x82, it serves the line
+   with frames of its own until LEAVE. ---- */
+
+/* Host to stage: STX, SEQ, CMD, LEN, DATA[LEN], CRC-16 high, low (CCITT,
+   polynomial 0x1021, initial 0xFFFF, over SEQ..DATA). A frame that fails
+   the check is dropped without a word. */
+#define STAGE_STX             LINK_STX
+#define STAGE_CMD_PING        0xA0u /* answer: ACK SEQ */
+#define STAGE_CMD_PROGRAM     0xA1u /* ADDR (4, even), words (even LEN - 4) */
+#define STAGE_CMD_END         0xA2u /* answer once every frame is programmed: the status frame */
+#define STAGE_CMD_LEAVE       0xA3u /* answer ACK SEQ, then back to the daemon at 38,400 */
+/* A compressed chunk: its raw deflate bytes in DATA frames, then one
+   INFLATE frame: ADDR (4, even), the chunk's length (2, even, at most
+   STAGE_CHUNK_MAX) and how many bytes before ADDR the compressor was primed
+   with (2, at most STAGE_HISTORY_MAX), both in fast_stage.h. Both go
+   through the ring in SEQ order like program frames and are answered the
+   same way. */
+#define STAGE_CMD_DATA        0xA4u
+#define STAGE_CMD_INFLATE     0xA5u
+
+/* The loader may have this many program frames unanswered. A frame is
+   answered as soon as it is stored and checked, and only when the ring has
+   room for this many more: programming a slot runs while the next ones
+   arrive. */
+#define STAGE_WINDOW          4u
+
+/* Stage to host, per frame: ACK or NAK, then the frame's SEQ. NAK means an
+   error is pending (sticky): nothing is programmed any more, and END tells
+   which. */
+#define STAGE_ACK             LINK_ACK
+#define STAGE_NAK             LINK_NAK
+
+/* The status frame: STX, STAGE_CMD_END, status, the failing address (4),
+   the CRC-32 (zlib's) of every word read back after programming, in frame
+   order (4), the bytes programmed (4), CRC-16 high, low over status..count. */
+#define STAGE_STATUS_LEN      13u
+#define STAGE_OK              0x00u
+#define STAGE_ERR_PROGRAM     0x01u /* a word did not take (DQ5, or it reads back wrong) */
+#define STAGE_ERR_ADDRESS     0x02u /* a frame outside the flash, odd, or too long */
+#define STAGE_ERR_CHUNK       0x03u /* a chunk that does not inflate to its length */
+
 #endif

@@ -79,6 +79,11 @@ Am29f400::Counters Board::FlashCounters() const {
     return impl_->flash.GetCounters();
 }
 
+std::uint64_t Board::Instructions() const {
+    std::lock_guard lk(impl_->m);
+    return impl_->instructions;
+}
+
 bool Board::FlashAnswers() const {
     std::lock_guard lk(impl_->m);
     return impl_->flashMapped;

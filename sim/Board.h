@@ -53,6 +53,9 @@ struct LineFaults {
     // silenceAfter-th character (counted from 1) is taken; 0: never.
     std::uint64_t silenceAfter = 0;
     std::uint32_t silenceMs = 0;
+    // A line (its RS-232 transceivers, the cable) that carries nothing faster
+    // than this many baud, either way; 0: any speed.
+    std::uint32_t maxBaud = 0;
 };
 
 struct BoardOptions {
@@ -179,6 +182,8 @@ public:
     std::vector<BoardFault> Faults() const;
     std::uint8_t DuartClockSelect(Channel channel) const;
     Am29f400::Counters FlashCounters() const;
+    // Instructions the CPU has executed since power-on (each costs its time).
+    std::uint64_t Instructions() const;
     bool FlashAnswers() const;  // chip select written (or preset)
     bool RamAnswers() const;
     // Callbacks for live output (zelmo-sim): each fault, each trace entry.

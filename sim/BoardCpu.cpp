@@ -23,9 +23,15 @@ void HookBlock(uc_engine* uc, std::uint64_t address, std::uint32_t size, void* u
         AddressError(uc, b, static_cast<std::uint32_t>(address), "instruction fetch");
         return;
     }
-    b->now += static_cast<Picos>(size) * kClocksPerCodeByte * b->cyclePs;
+    (void)size;
     if (address >= kFlashBase && address < kFlashBase + kFlashSize) b->flashCodeRun = true;
     if (b->now >= b->sliceEnd || b->stopSoon) uc_emu_stop(uc);
+}
+
+void HookCode(uc_engine*, std::uint64_t, std::uint32_t, void* user) {
+    Board::Impl* b = Self(user);
+    b->now += kClocksPerInstruction * b->cyclePs;
+    ++b->instructions;
 }
 
 void HookDuartRead(uc_engine*, uc_mem_type, std::uint64_t address, int size, std::int64_t, void* user) {
@@ -40,10 +46,11 @@ void HookDuartRead(uc_engine*, uc_mem_type, std::uint64_t address, int size, std
         const unsigned reg = (a - kDuartBase - 1) / 2;
         if ((a & 1u) != 0 && (reg == Mc68681::kSRA_CSRA || reg == Mc68681::kSRB_CSRB)) {
             const std::uint8_t ready = Mc68681::kRxRdy | Mc68681::kTxRdy | Mc68681::kTxEmt;
-            if ((v & ready) != ready) wait = true;
+            if ((v & ready) != ready && b->instructions - b->lastStatusRead <= kWaitLoopInstructions) wait = true;
+            b->lastStatusRead = b->instructions;
         }
     }
-    // A status read that shows something not ready is taken as a wait.
+    // A status read in a tight loop that shows something not ready is a wait.
     if (wait) b->WaitHint();
 }
 
@@ -202,6 +209,7 @@ bool Board::Impl::Init(std::string& error) {
     if (e == UC_ERR_OK) e = uc_mmio_map(uc, kModuleBase, kModuleSize, ModuleRead, this, ModuleWrite, this);
     uc_hook h{};
     if (e == UC_ERR_OK) e = uc_hook_add(uc, &h, UC_HOOK_BLOCK, reinterpret_cast<void*>(HookBlock), this, 1, 0);
+    if (e == UC_ERR_OK) e = uc_hook_add(uc, &h, UC_HOOK_CODE, reinterpret_cast<void*>(HookCode), this, 1, 0);
     if (e == UC_ERR_OK)
         e = uc_hook_add(uc, &h, UC_HOOK_MEM_READ, reinterpret_cast<void*>(HookDuartRead), this, kDuartBase, kDuartEnd);
     if (e == UC_ERR_OK)

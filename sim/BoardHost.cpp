@@ -4,9 +4,10 @@
 
 namespace sim {
 
-bool Board::Impl::LineFault(std::uint8_t& byte, Picos at) {
+bool Board::Impl::LineFault(std::uint8_t& byte, Picos at, std::uint32_t baud) {
     const LineFaults& f = options.lineFaults;
     if (at >= silentFrom && at < silentUntil) return true;
+    if (f.maxBaud != 0 && baud > f.maxBaud) return true;
     std::uniform_real_distribution<double> chance(0.0, 1.0);
     if (f.dropRate > 0 && chance(faultRng) < f.dropRate) return true;
     if (f.flipRate > 0 && chance(faultRng) < f.flipRate) byte ^= static_cast<std::uint8_t>(1u << (faultRng() % 8));
@@ -15,7 +16,7 @@ bool Board::Impl::LineFault(std::uint8_t& byte, Picos at) {
 
 void Board::Impl::ToHost(const WireChar& sent) {
     WireChar c = sent;
-    if (!c.isBreak && LineFault(c.byte, c.time)) return;
+    if (!c.isBreak && LineFault(c.byte, c.time, duart.TxFormat(console).baud)) return;
     AddTrace({c.time, false, c.byte, c.isBreak, c.framingError});
     if (hostSink) {
         hostSink(c);
@@ -45,7 +46,8 @@ void Board::Impl::DrainInbox() {
                 silentFrom = now;
                 silentUntil = now + Picos{f.silenceMs} * kPicosPerMilli;
             }
-            if (LineFault(e.byte, now)) continue;
+            const std::uint32_t baud = e.kind == HostEvent::Kind::Byte ? e.format.baud : duart.RxFormat(console).baud;
+            if (LineFault(e.byte, now, baud)) continue;
         }
         switch (e.kind) {
             case HostEvent::Kind::Byte:

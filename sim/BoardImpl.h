@@ -45,7 +45,19 @@ constexpr Picos kMonitorFrameTimeout = 500 * kPicosPerMilli;
 // time-out it had (the daemon's longest is well under a second); from then on
 // the board waits for the host instead of spinning.
 constexpr Picos kIdleWindow = 2000 * kPicosPerMilli;
-constexpr unsigned kClocksPerCodeByte = 2;           // instruction cost, CPU32-like
+// Every instruction the board executes costs the CPU32's average. By its
+// timing tables a register operation takes 2 clocks, a taken branch 6, a
+// word read from memory 5 to 7: the daemon's flash poll loop (7 instructions)
+// comes to about 4.1 an instruction, a table-driven CRC loop to about 4, a
+// memory-to-memory copy to 6 or more. 5 is taken for compiled code, that is
+// 3.4 million instructions a second at 16.78 MHz. Device accesses add their
+// bus cycles on top.
+constexpr unsigned kClocksPerInstruction = 5;
+// A status read that finds nothing ready is taken for a wait (and the board
+// skips to the next device event) only in a tight loop: this few
+// instructions since the previous one. Code that works between its looks
+// at the line (a decoder that keeps the receiver from overrunning) is run.
+constexpr std::uint64_t kWaitLoopInstructions = 48;
 constexpr unsigned kClocksPerDeviceAccess = 4;
 constexpr std::array<std::uint8_t, LINK_HANDOVER_BYTES> kAttention LINK_ATTENTION_REQUEST;
 
@@ -100,6 +112,8 @@ using namespace board_detail;
 struct Board::Impl {
     BoardOptions options;
     Picos cyclePs = 0;
+    std::uint64_t instructions = 0;
+    std::uint64_t lastStatusRead = 0;  // `instructions` at the last DUART status read
     uc_engine* uc = nullptr;
 
     Buffer low, page1, module, ram, flashView;
@@ -166,7 +180,7 @@ struct Board::Impl {
     std::uint64_t hostChars = 0;
     Picos silentFrom = kForever, silentUntil = 0;
     // True when a character at `at` is lost; otherwise it may have a bit flipped.
-    bool LineFault(std::uint8_t& byte, Picos at);
+    bool LineFault(std::uint8_t& byte, Picos at, std::uint32_t baud);
 
     std::mutex rm;
     std::condition_variable rcv;

@@ -7,7 +7,8 @@ namespace sim {
 namespace {
 
 // Clock-select codes 0x0..0xC for the two baud-rate sets (3.6864 MHz crystal);
-// 0xD..0xF (counter/timer, external inputs) have no clock on this board.
+// 0xD is the counter/timer (see TimerHz), 0xE..0xF external inputs, which
+// have no clock on this board.
 constexpr std::array<std::uint32_t, 16> kBaudSet1{50, 110, 134, 200, 300, 600, 1200, 1050,
                                                   2400, 4800, 7200, 9600, 38400, 0, 0, 0};
 constexpr std::array<std::uint32_t, 16> kBaudSet2{75, 110, 134, 150, 300, 600, 1200, 2000,
@@ -33,6 +34,7 @@ void Mc68681::Reset(Picos now) {
         c.shiftHeld.reset();
         c.holding.reset();
         c.shifting = false;
+        c.stalled.reset();
         c.breakOut = false;
         c.rxDecoder.Reset(std::max(now, c.rxDecoder.SearchFrom()));
     }
@@ -40,10 +42,35 @@ void Mc68681::Reset(Picos now) {
     imr_ = 0;
     opcr_ = 0;
     op_ = 0;
+    ctRunning_ = false;
+    ctReadyFrom_ = kForever;
+}
+
+std::uint32_t Mc68681::TimerHz() const {
+    if (!ctRunning_ || ctPreload_ < kMinTimerPreload) return 0;
+    // ACR bits 6..4: 110 timer on X1, 111 timer on X1 / 16. The counter modes
+    // (0xx) give no square wave, and IP2 (100, 101) is not driven on this board.
+    std::uint32_t source = 0;
+    switch ((acr_ >> 4) & 0x07) {
+        case 6: source = kCrystalHz; break;
+        case 7: source = kCrystalHz / 16; break;
+        default: return 0;
+    }
+    return source / (2u * ctPreload_);
 }
 
 std::uint32_t Mc68681::BaudOf(unsigned code) const {
+    if ((code & 0x0F) == 0x0D) return TimerHz() / 16;  // the timer as a 16x clock
     return ((acr_ & 0x80) ? kBaudSet2 : kBaudSet1)[code & 0x0F];
+}
+
+Picos Mc68681::TimerCycle() const {
+    const std::uint32_t hz = TimerHz();
+    return hz == 0 ? kForever : kPicosPerSecond / hz;
+}
+
+void Mc68681::RetimeAll(Picos now) {
+    for (Channel& each : ch_) Retime(each, now);
 }
 
 LineFormat Mc68681::FormatOf(const Channel& c, std::uint32_t baud) {
@@ -127,7 +154,8 @@ void Mc68681::StartShift(Channel& c, Picos at) {
     const LineFormat f = FormatOf(c, BaudOf(c.csr & 0x0F));
     c.shifting = true;
     if (f.baud == 0) {
-        c.shiftEnd = kForever;  // no transmitter clock: it never finishes
+        c.shiftEnd = kForever;  // no transmitter clock: it waits for one
+        c.stalled = byte;
         return;
     }
     c.shiftEnd = c.boardToHost.PutChar(byte, f, at);
@@ -136,9 +164,15 @@ void Mc68681::StartShift(Channel& c, Picos at) {
 void Mc68681::Retime(Channel& c, Picos now) {
     // A new clock drives the transmitter at once, even through a character
     // that is half way out: its rest leaves at the new rate.
-    if (!c.shifting || c.shiftEnd == kForever) return;
+    if (!c.shifting) return;
     const std::uint32_t baud = BaudOf(c.csr & 0x0F);
-    if (baud != 0) c.shiftEnd = c.boardToHost.Retime(now, kPicosPerSecond / baud);
+    if (baud == 0) return;
+    if (c.shiftEnd == kForever) {
+        if (c.stalled) c.shiftEnd = c.boardToHost.PutChar(*c.stalled, FormatOf(c, baud), now);
+        c.stalled.reset();
+        return;
+    }
+    c.shiftEnd = c.boardToHost.Retime(now, kPicosPerSecond / baud);
 }
 
 void Mc68681::Advance(Picos now) {
@@ -196,11 +230,33 @@ std::uint8_t Mc68681::Read(unsigned reg, Picos now) {
             if (a & ((ch_[0].mr[0] & 0x40) ? kFFull : kRxRdy)) isr |= 0x02;
             if (b & kTxRdy) isr |= 0x10;
             if (b & ((ch_[1].mr[0] & 0x40) ? kFFull : kRxRdy)) isr |= 0x20;
+            if (now >= ctReadyFrom_) isr |= 0x08;
             return isr;
         }
         case kIVR: return ivr_;
         case kIP_OPCR: return 0x7F;  // input pins pulled high
-        default: return 0xFF;        // counter, test and command reads
+        case kStart_SOPR:
+            // Start counter: a new cycle with the preload now in CTUR/CTLR.
+            ctRunning_ = true;
+            ctPreload_ = static_cast<std::uint16_t>((ctur_ << 8) | ctlr_);
+            ctReadyFrom_ = TimerCycle() == kForever ? kForever : now + TimerCycle();
+            RetimeAll(now);
+            return 0xFF;
+        case kStop_ROPR:
+            // Stop counter: in timer mode it only clears counter-ready; the
+            // square wave (and a channel clocked by it) runs on.
+            if (((acr_ >> 4) & 0x04) == 0) {
+                ctRunning_ = false;
+                RetimeAll(now);
+            }
+            if (ctRunning_ && TimerCycle() != kForever) {
+                const Picos cycle = TimerCycle();
+                ctReadyFrom_ = now + cycle - (now % cycle);
+            } else {
+                ctReadyFrom_ = kForever;
+            }
+            return 0xFF;
+        default: return 0xFF;  // counter value and command-register reads
     }
 }
 
@@ -216,6 +272,10 @@ void Mc68681::Command(unsigned channel, std::uint8_t v, Picos now) {
         case 3:  // reset transmitter
             c.txEnabled = false;
             c.holding.reset();
+            if (c.stalled) {
+                c.stalled.reset();
+                c.shifting = false;
+            }
             break;
         case 4: c.overrun = false; break;
         case 6:
@@ -268,12 +328,22 @@ void Mc68681::Write(unsigned reg, std::uint8_t value, Picos now) {
             if (!c.shifting) StartShift(c, now);
             break;
         case kIPCR_ACR:
-            acr_ = value;  // the baud-rate set: both channels' clocks
-            for (Channel& each : ch_) Retime(each, now);
+            acr_ = value;  // the baud-rate set and the counter/timer's mode: both channels' clocks
+            RetimeAll(now);
             break;
         case kISR_IMR: imr_ = value; break;
-        case kCUR_CTUR: ctur_ = value; break;
-        case kCLR_CTLR: ctlr_ = value; break;
+        case kCUR_CTUR:
+        case kCLR_CTLR:
+            if ((reg & 0x0F) == kCUR_CTUR) {
+                ctur_ = value;
+            } else {
+                ctlr_ = value;
+            }
+            if (ctRunning_ && (acr_ & 0x40) != 0) {
+                ctPreload_ = static_cast<std::uint16_t>((ctur_ << 8) | ctlr_);
+                RetimeAll(now);
+            }
+            break;
         case kIVR: ivr_ = value; break;
         case kIP_OPCR: opcr_ = value; break;
         case kStart_SOPR: op_ = static_cast<std::uint8_t>(op_ | value); break;

@@ -4,7 +4,10 @@
 // FIFO of three characters behind the shift register (overrun when a fourth
 // complete character is followed by a fifth), a transmitter holding register
 // in front of the shift register, and received-break handling. The host end of
-// each channel is a WireLine pair, sampled at bit level.
+// each channel is a WireLine pair, sampled at bit level. The counter/timer in
+// timer mode is a clock source for the channels (clock-select code 0xD): its
+// square wave is the source / (2 * preload), and the data sheet's minimum
+// preload is 2, so a smaller preload gives no clock at all.
 #include <array>
 #include <cstdint>
 #include <deque>
@@ -70,8 +73,14 @@ public:
     LineFormat TxFormat(unsigned channel) const;
     std::uint8_t ClockSelect(unsigned channel) const { return ch_[channel & 1].csr; }
     // Baud rate of a clock-select code under the current ACR set; 0 when the
-    // code needs a clock this board does not supply (timer, external input).
+    // code needs a clock this board does not supply (external inputs, a
+    // counter/timer that is not a running timer with a preload of 2 or more).
     std::uint32_t BaudOf(unsigned code) const;
+    // The counter/timer's square-wave frequency in Hz; 0 when it gives none.
+    std::uint32_t TimerHz() const;
+
+    static constexpr std::uint32_t kCrystalHz = 3'686'400;  // X1
+    static constexpr std::uint16_t kMinTimerPreload = 2;
 
 private:
     struct RxEntry {
@@ -91,6 +100,7 @@ private:
         std::optional<std::uint8_t> holding;  // transmitter holding register
         Picos shiftEnd = 0;                 // transmitter shift register busy until
         bool shifting = false;
+        std::optional<std::uint8_t> stalled;  // in the shift register, no clock to send it
         bool breakOut = false;              // start-break command in force
         WireLine hostToBoard;
         WireLine boardToHost;
@@ -116,6 +126,14 @@ private:
     std::uint8_t op_ = 0;
     std::uint8_t ctur_ = 0;
     std::uint8_t ctlr_ = 0;
+    // Counter/timer: running since a start-counter command, with the preload
+    // in force (a new preload takes over at the next half period, which at
+    // these rates is well under a microsecond: at once here).
+    bool ctRunning_ = false;
+    std::uint16_t ctPreload_ = 0;
+    Picos ctReadyFrom_ = kForever;  // counter-ready (ISR bit 3) set from then on
+    void RetimeAll(Picos now);
+    Picos TimerCycle() const;
     std::vector<WireChar> scratch_;
 };
 

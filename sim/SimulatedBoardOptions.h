@@ -45,6 +45,8 @@ inline void AddSimulatedBoardOptions(CLI::App& app, SimulatedBoardOptions& o, CL
         app.add_option("--silence-ms", o.lineFaults.silenceMs, "simulated board: for this many milliseconds")
             ->default_val(1000),
         app.add_option("--fault-seed", o.lineFaults.seed, "simulated board: seed of the line faults"),
+        app.add_option("--sim-max-baud", o.lineFaults.maxBaud,
+                       "simulated board: the line carries nothing faster than this (a transceiver rated lower)"),
         app.add_option("--sim-usb-latency", o.usbLatencyMs,
                        "simulated board: a USB adapter's latency timer toward the host, in ms (16 is usual)")
             ->check(CLI::Range(0u, 255u)),

@@ -2,6 +2,7 @@
 // Opt-in speed-ups of the programming sequence. The defaults are the
 // sequence the window runs; each field turns one speed-up on.
 #include <cstddef>
+#include <cstdint>
 
 #include "link_protocol.h"
 
@@ -19,8 +20,14 @@ struct FastOptionsT {
     // Ping the boot monitor before the hand-over attempts, and move the host
     // to the new speed as soon as the daemon's ACK for it has arrived.
     bool monitorFirst = false;
+    // The upload through the fast stage (FastStage.h): pipelined frames and
+    // a CRC kept on the board, at stageBaud (57,600 falls back to 38,400),
+    // compressed chunks with compress.
+    bool stage = false;
+    std::uint32_t stageBaud = 57600;
+    bool compress = false;
 
-    bool Any() const { return sectorErase || noPause || fullFrames || skipBlank || monitorFirst; }
+    bool Any() const { return sectorErase || noPause || fullFrames || skipBlank || monitorFirst || stage; }
 };
 
 // The payload of a full program frame (link_protocol.h says why 250).

@@ -7,7 +7,10 @@
 #include "BringUp.h"
 #include "CommPort.h"
 #include "DaemonDownload.h"
+#include "FastStage.h"
 #include "FastVerify.h"
+#include "BoardMemory.h"
+#include "FlashMap.h"
 #include "FlashMemT.h"
 #include "SectorErase.h"
 #include "SerialAreaGuard.h"
@@ -136,7 +139,11 @@ ConnectOutcomeT RunConnectSequence(SequenceViewT& view, const FastOptionsT& fast
 bool RunEraseStep(SequenceViewT& view, const FastOptionsT& fast, const RomImageT* rom) {
     view.SetStatus(status::kErasing);
     view.HideProgress();
-    const bool sectors = fast.sectorErase && rom != nullptr;
+    // A file that touches every sector is erased faster by the chip erase
+    // (11 s typical against 11 sectors of 1 s and the serial-number area's
+    // rescue), which keeps that area the same way.
+    constexpr std::uint32_t kEverySector = (1u << kFlashSectors.size()) - 1u;
+    const bool sectors = fast.sectorErase && rom != nullptr && (rom->sectors & kEverySector) != kEverySector;
     const int erased =
         Timed(view, "erase", [&] { return sectors ? EraseTouchedSectors(*rom) : EraseFlash(); });
     if (erased == erase_result::kErased) {
@@ -167,19 +174,49 @@ bool CheckBeforeErase(SequenceViewT& view, const RomImageT& rom, bool serialNumb
 
 namespace {
 
+// Through the fast stage: kDone, or kBlockRefused with why in reason.
+int UploadThroughStageImage(SequenceViewT& view, const RomImageT& rom, const FastOptionsT& fast, std::string& reason) {
+    std::vector<std::int16_t> image(kFlashEnd - kFlashBase, -1);
+    for (const RomRecordT& record : rom.records) {
+        const auto data = rom.Data(record);
+        for (std::size_t i = 0; i < data.size(); ++i) {
+            const std::uint32_t at = record.address + static_cast<std::uint32_t>(i);
+            if (at >= kFlashBase && at < kFlashEnd) image[at - kFlashBase] = data[i];
+        }
+    }
+    FastStageOptionsT o;
+    o.baud = fast.stageBaud;
+    o.compress = fast.compress;
+    // The bar in the file's lines, as the other uploads move it; the lamp
+    // blinks at every frame answered.
+    const std::uint64_t lines = rom.lines > 0 ? rom.lines : 1;
+    const FastStageResultT r = UploadThroughStage(image, o, [&](std::uint64_t done, std::uint64_t total) {
+        view.SetProgress(static_cast<int>(total > 0 ? done * lines / total : 0));
+        view.ToggleUploadLamp();
+    });
+    view.StageReport(r);
+    if (r.result == 0 && !rom.rejected) return upload_result::kDone;
+    char text[160];
+    std::snprintf(text, sizeof text, "the fast stage failed (%d, board error %u at 0x%06X); the flash is erased and only partly programmed",
+                  r.result, static_cast<unsigned>(r.boardError), static_cast<unsigned>(r.errorAddress));
+    reason = text;
+    return upload_result::kBlockRefused;
+}
+
 UploadOutcomeT UploadWith(SequenceViewT& view, const std::string& path, const RomImageT& rom,
                           const FastOptionsT* fast) {
     view.ShowProgress(0, static_cast<unsigned>(rom.lines) & 0xFFFFu);
     view.SetStatus(LoadingText(path));
-    int uploaded = Timed(view, "upload", [&] {
-        return fast != nullptr ? UploadRomImageFast(rom, *fast, view) : UploadRomImage(rom, 0, view);
-    });
     // Why it failed, said after the status text it explains. A flash that
     // does not hold the file is a load error, as a refused block is.
     std::string reason;
-    if (uploaded != upload_result::kDone)
+    int uploaded = Timed(view, "upload", [&] {
+        if (fast != nullptr && fast->stage) return UploadThroughStageImage(view, rom, *fast, reason);
+        return fast != nullptr ? UploadRomImageFast(rom, *fast, view) : UploadRomImage(rom, 0, view);
+    });
+    if (uploaded != upload_result::kDone && reason.empty())
         reason = WhyFailed(UploadFailureText().c_str(), "the flash is erased and only partly programmed");
-    else
+    if (uploaded == upload_result::kDone)
         uploaded = Timed(view, "check", [&] {
             return CheckProgrammed(rom, reason) ? upload_result::kDone : upload_result::kBlockRefused;
         });

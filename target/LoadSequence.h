@@ -7,6 +7,7 @@
 #include <string>
 
 #include "FastOptions.h"
+#include "FastStage.h"
 #include "Progress.h"
 #include "RomImage.h"
 #include "RomUpload.h"
@@ -39,6 +40,8 @@ public:
     virtual void StepTimed(const char* /*step*/, double /*seconds*/) {}
     // Why a step failed, in more words than the status text has room for.
     virtual void Reason(const std::string& /*text*/) {}
+    // How an upload through the fast stage went (speed, bytes on the line).
+    virtual void StageReport(const FastStageResultT& /*result*/) {}
 };
 
 enum class ConnectOutcomeT {

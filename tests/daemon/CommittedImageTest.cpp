@@ -12,6 +12,7 @@
 
 #include "DaemonImage.h"
 #include "crc_applet.h"
+#include "fast_stage.h"
 #include "ElfFile.h"
 #include "HexConv.h"
 
@@ -276,4 +277,23 @@ TEST(CommittedCrcApplet, CallsSendBufferWhereTheDaemonMapPutsItAndFitsItsArea) {
     // stores into RAM up to 0x4B0000, the applet's work areas stay below.
     EXPECT_GE(CRC_APPLET_BASE, 0x4A000Cu);
     EXPECT_LE(CRC_APPLET_REPLY + 260u, 0x4B0000u);
+}
+
+// The fast stage reads the daemon's PORT word at the address it was linked
+// with, and lies in the RAM the loader has always used, clear of the
+// daemon's code (its map's last routine) and of the stack's top kilobytes.
+TEST(CommittedFastStage, ReadsPortWhereTheDaemonMapPutsItAndStaysInTheProvenRam) {
+    const auto modules = ParseMap(daemonSymbolMap);
+    ASSERT_TRUE(modules.contains("de_demon") && modules.at("de_demon").contains("PORT"));
+    ASSERT_GE(fastStageSize, 8u);
+    const std::uint32_t linked = (std::uint32_t{fastStage[0]} << 24) | (std::uint32_t{fastStage[1]} << 16) |
+                                 (std::uint32_t{fastStage[2]} << 8) | fastStage[3];
+    EXPECT_EQ(linked, modules.at("de_demon").at("PORT"));
+    EXPECT_LE(STAGE_BASE + fastStageSize, STAGE_CODE_END);
+    std::uint32_t daemonEnd = 0;
+    for (const auto& [module, symbols] : modules)
+        for (const auto& [name, address] : symbols)
+            if (address < 0x4A0000u) daemonEnd = std::max(daemonEnd, address);
+    EXPECT_LT(daemonEnd + 0x400u, STAGE_BASE);
+    EXPECT_LE(STAGE_RING + STAGE_SLOTS * STAGE_SLOT_SIZE + 0x4000u, 0x4A0000u);
 }

@@ -2,6 +2,7 @@
 // received break and speed mismatch, all sampled at bit level.
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "Mc68681.h"
@@ -180,6 +181,59 @@ TEST(Duart, ParityAndFramingErrorsAreFlagged) {
     EXPECT_EQ(sr & (Mc68681::kRxRdy | Mc68681::kFramingError | Mc68681::kReceivedBreak),
               Mc68681::kRxRdy | Mc68681::kFramingError);
     EXPECT_EQ(five.Rb(2 * kChar9600), 0x01);
+}
+
+// The counter/timer as the channels' clock (code 0xD): X1 / (32 * preload)
+// baud in timer mode, once started. A preload of 2 gives 57,600; 1 is below
+// the data sheet's minimum and gives no clock, so nothing moves either way.
+TEST(Duart, CounterTimerClocksTheChannelOnlyFromPreloadTwo) {
+    const sim::LineFormat at57600{57600, 8, sim::Parity::None, 1};
+    const sim::LineFormat at115200{115200, 8, sim::Parity::None, 1};
+    auto timed = [](std::uint8_t acr, std::uint8_t preload, bool start) {
+        auto u = std::make_unique<Duart>();
+        u->d.Write(Mc68681::kIPCR_ACR, acr, 0);
+        u->d.Write(Mc68681::kCUR_CTUR, 0, 0);
+        u->d.Write(Mc68681::kCLR_CTLR, preload, 0);
+        if (start) u->d.Read(Mc68681::kStart_SOPR, 0);
+        u->d.Write(Mc68681::kSRA_CSRA, 0xDD, 0);
+        return u;
+    };
+    auto fast = timed(0x60, 2, true);
+    EXPECT_EQ(fast->d.BaudOf(0xD), 57600u);
+    fast->Send("ok", at57600, 0);
+    EXPECT_EQ(fast->Drain(kChar9600), "ok");
+    fast->d.SetHostFormat(0, at57600);
+    fast->d.Write(Mc68681::kRBA_TBA, 'Z', kChar9600);
+    // Stop-counter in timer mode clears counter-ready only: the clock runs on.
+    EXPECT_NE(fast->d.Read(Mc68681::kISR_IMR, kChar9600) & 0x08, 0);
+    fast->d.Read(Mc68681::kStop_ROPR, kChar9600);
+    EXPECT_EQ(fast->d.Read(Mc68681::kISR_IMR, kChar9600) & 0x08, 0);
+    fast->Sr(2 * kChar9600);
+    ASSERT_EQ(fast->toHost.size(), 1u);
+    EXPECT_EQ(fast->toHost[0].byte, 'Z');
+    EXPECT_FALSE(fast->toHost[0].framingError);
+
+    // Preload 1 (115,200), never started, a counter mode, or the X1/16 timer:
+    // no 57,600 anywhere.
+    auto one = timed(0x60, 1, true);
+    EXPECT_EQ(one->d.BaudOf(0xD), 0u);
+    one->Send("ok", at115200, 0);
+    EXPECT_EQ(one->Drain(kChar9600), "");
+    one->d.SetHostFormat(0, at115200);
+    one->d.Write(Mc68681::kRBA_TBA, 'Z', 0);
+    one->Sr(4 * kChar9600);
+    EXPECT_TRUE(one->toHost.empty());
+    // The character waiting in the shift register leaves once a clock exists.
+    one->d.Write(Mc68681::kCLR_CTLR, 2, 4 * kChar9600);
+    one->d.SetHostFormat(0, at57600);
+    one->Sr(5 * kChar9600);
+    ASSERT_EQ(one->toHost.size(), 1u);
+    EXPECT_EQ(one->toHost[0].byte, 'Z');
+    EXPECT_EQ(timed(0x60, 2, false)->d.BaudOf(0xD), 0u);
+    EXPECT_EQ(timed(0x30, 2, true)->d.BaudOf(0xD), 0u);
+    EXPECT_EQ(timed(0x70, 2, true)->d.BaudOf(0xD), 3600u);
+    // The baud-rate set (ACR bit 7) does not change the timer's code.
+    EXPECT_EQ(timed(0xE0, 2, true)->d.BaudOf(0xD), 57600u);
 }
 
 }  // namespace

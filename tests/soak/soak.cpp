@@ -35,7 +35,7 @@ namespace {
 constexpr std::uint32_t kSerialArea = 0x47F000;
 constexpr std::uint32_t kSerialSize = 0x1000;
 
-enum class Fault { None, FailWord, FailSector, ResetMidUpload, BadFile, Pipe, Drops, Flips, Silence, Count };
+enum class Fault { None, FailWord, FailSector, ResetMidUpload, BadFile, Pipe, Drops, Flips, Silence, Slow, Count };
 const char* Name(Fault f) {
     switch (f) {
         case Fault::None: return "none";
@@ -47,6 +47,7 @@ const char* Name(Fault f) {
         case Fault::Drops: return "characters lost";
         case Fault::Flips: return "bits flipped (NAKs, resends)";
         case Fault::Silence: return "line silent at a random point";
+        case Fault::Slow: return "line fails above 38,400 baud";
         default: return "?";
     }
 }
@@ -147,10 +148,27 @@ Fault Draw(std::mt19937& random) {
     return static_cast<Fault>(random() % kinds);
 }
 
+// Half the runs take every speed-up (zelmo-cli program --fast): the fast
+// stage at 57,600 with compressed chunks, sector erase and the rest.
+bool DrawFast(std::mt19937& random) { return random() % 2 == 0; }
+
+FastOptionsT FastAll() {
+    FastOptionsT f;
+    f.sectorErase = true;
+    f.noPause = true;
+    f.fullFrames = true;
+    f.skipBlank = true;
+    f.monitorFirst = true;
+    f.stage = true;
+    f.compress = true;
+    return f;
+}
+
 // One run, in the child process.
 int RunOnce(std::uint32_t seed) {
     std::mt19937 random(seed);
     const auto fault = Draw(random);
+    const bool fast = DrawFast(random);
     const auto records = RandomRom(random);
     const bool bad = fault == Fault::BadFile;
     const std::string text = RomText(records, bad);
@@ -159,6 +177,7 @@ int RunOnce(std::uint32_t seed) {
     auto& line = options.lineFaults;
     line.seed = seed;
     const double rate = 0.0005 * static_cast<double>(1 + random() % 20);  // 0.05 % to 1 %
+    if (fault == Fault::Slow) line.maxBaud = 38400;
     if (fault == Fault::Drops) line.dropRate = rate;
     if (fault == Fault::Flips) line.flipRate = rate;
     if (fault == Fault::Silence) {
@@ -216,10 +235,11 @@ int RunOnce(std::uint32_t seed) {
 
     ResetTargetConfiguration();
     LoadTargetConfiguration();
-    const ConnectOutcomeT connected = RunConnectSequence(view);
+    const FastOptionsT speedUps = fast ? FastAll() : FastOptionsT{};
+    const ConnectOutcomeT connected = RunConnectSequence(view, speedUps);
     UploadOutcomeT uploaded = UploadOutcomeT::Failed;
     if (connected == ConnectOutcomeT::DaemonStarted || connected == ConnectOutcomeT::DaemonAlreadyRunning)
-        uploaded = RunUploadSequence(view, "soak.s37", rom);
+        uploaded = RunUploadSequence(view, "soak.s37", rom, speedUps);
     done = true;
     if (resetter.joinable()) resetter.join();
     ResetTargetState();  // the link closes before the board goes
@@ -302,7 +322,8 @@ int main(int argc, char** argv) {
         while (started < runs && static_cast<int>(running.size()) < jobs) {
             const std::uint32_t s = seed + static_cast<std::uint32_t>(started++);
             std::mt19937 peek(s);
-            faults[Name(Draw(peek))]++;
+            const Fault f = Draw(peek);
+            faults[std::string(Name(f)) + (DrawFast(peek) ? ", --fast" : "")]++;
             const pid_t pid = ::fork();
             if (pid == 0) {
                 const std::string arg = std::to_string(s);

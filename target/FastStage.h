@@ -1,0 +1,38 @@
+#pragma once
+// The loader's side of the fast stage: stores the stage beside the running
+// daemon, moves the line to 57,600 baud (both ends fall back to 38,400 by
+// themselves when that fails), streams the file in pipelined frames,
+// compressed where that pays, and compares the CRC the board kept of what it
+// programmed. Blank (all 0xFF) pieces are left to the erase. The daemon has
+// the line back, at 38,400, when this returns.
+#include <cstdint>
+#include <functional>
+#include <span>
+
+struct FastStageOptionsT {
+    std::uint32_t baud = 57600;  // 38400: the stage's pipeline at the daemon's speed
+    bool compress = true;        // raw deflate chunks, decoded on the board
+    std::uint16_t preload = 2;   // the counter/timer's preload for 57,600
+};
+
+struct FastStageResultT {
+    int result = 0;                // 0, or one of the codes below
+    std::uint32_t baud = 0;        // the speed the stream ran at
+    bool fellBack = false;         // 57,600 was asked for and not reached
+    std::uint64_t lineBytes = 0;   // bytes sent to the stage in frames
+    std::uint64_t programmed = 0;  // bytes the board programmed
+    std::uint64_t fileBytes = 0;   // bytes of the file
+    unsigned resends = 0;          // frames sent again after a missing answer
+    std::uint8_t boardError = 0;   // the stage's sticky error (STAGE_ERR_*)
+    std::uint32_t errorAddress = 0;
+};
+
+inline constexpr int kStageStoreFailed = -120;   // the stage or its parameters were not acknowledged
+inline constexpr int kStageSilent = -121;        // the stage did not answer at either speed, or stopped answering
+inline constexpr int kStageProgramFailed = -122; // the board reported a word that did not program
+inline constexpr int kStageCheckFailed = -123;   // the board's CRC or count is not the file's
+
+// image: the file's bytes from kFlashBase, -1 where the file holds nothing
+// (FlashImageOfText). progress: bytes of the file dealt with, of the total.
+FastStageResultT UploadThroughStage(std::span<const std::int16_t> image, const FastStageOptionsT& options,
+                                    const std::function<void(std::uint64_t, std::uint64_t)>& progress = {});

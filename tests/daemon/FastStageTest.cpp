@@ -1,0 +1,282 @@
+// The committed fast stage on the simulated board, started by the daemon:
+// the speed handshake and its fall-back, pipelined program frames, the
+// sticky error, damaged and repeated frames, and the way back to the daemon.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <optional>
+
+#include "DaemonBoard.h"
+#include "fast_stage.h"
+
+namespace daemontest {
+namespace {
+
+constexpr sim::LineFormat k57600{57600, 8, sim::Parity::None, 1};
+constexpr sim::LineFormat k115200{115200, 8, sim::Parity::None, 1};
+
+std::uint16_t Crc16(std::span<const std::uint8_t> bytes) {
+    std::uint16_t crc = 0xFFFF;
+    for (std::uint8_t b : bytes) {
+        crc ^= static_cast<std::uint16_t>(b << 8);
+        for (int k = 0; k < 8; ++k) crc = static_cast<std::uint16_t>((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
+    }
+    return crc;
+}
+
+Bytes StageFrame(std::uint8_t seq, std::uint8_t cmd, std::span<const std::uint8_t> data = {}) {
+    Bytes body{seq, cmd, static_cast<std::uint8_t>(data.size())};
+    body.insert(body.end(), data.begin(), data.end());
+    const std::uint16_t crc = Crc16(body);
+    Bytes f{STAGE_STX};
+    f.insert(f.end(), body.begin(), body.end());
+    f.push_back(static_cast<std::uint8_t>(crc >> 8));
+    f.push_back(static_cast<std::uint8_t>(crc));
+    return f;
+}
+
+Bytes ProgramFrame(std::uint8_t seq, std::uint32_t address, std::span<const std::uint8_t> words) {
+    Bytes data{static_cast<std::uint8_t>(address >> 24), static_cast<std::uint8_t>(address >> 16),
+               static_cast<std::uint8_t>(address >> 8), static_cast<std::uint8_t>(address)};
+    data.insert(data.end(), words.begin(), words.end());
+    return StageFrame(seq, STAGE_CMD_PROGRAM, data);
+}
+
+Bytes Pattern(std::size_t n, std::uint8_t seed) {
+    Bytes b(n);
+    for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(seed + i * 7 + (i >> 5));
+    return b;
+}
+
+struct Status {
+    std::uint8_t code = 0xFF;
+    std::uint32_t address = 0, crc = 0, bytes = 0;
+};
+
+std::uint32_t Long(const Bytes& b, std::size_t at) {
+    return (std::uint32_t{b[at]} << 24) | (std::uint32_t{b[at + 1]} << 16) | (std::uint32_t{b[at + 2]} << 8) | b[at + 3];
+}
+
+class Stage {
+public:
+    explicit Stage(sim::BoardOptions o = DaemonBoard::DefaultOptions()) : d(o) {}
+
+    // The daemon at 38,400, the stage stored and called; then the host's
+    // side of the handshake: pings at `fast` until answered or `tries` are
+    // spent, then at 38,400. Returns the speed it got an answer at.
+    std::optional<std::uint32_t> Start(std::uint8_t speed, std::uint16_t preload, const sim::LineFormat& fast,
+                                       int tries = 8) {
+        if (!d.StartDaemon()) return std::nullopt;
+        if (d.Exchange(Frame(0x86, Bytes{0x0C}), 1) != Bytes{kAck}) return std::nullopt;
+        d.SetHostFormat(sim::k38400_8N1);
+        d.Write(STAGE_BASE, std::span(fastStage, fastStageSize));
+        d.Write(STAGE_PARAMS, Bytes{speed, static_cast<std::uint8_t>(preload >> 8), static_cast<std::uint8_t>(preload)});
+        if (d.Exchange(AddressFrame(0x82, STAGE_ENTRY), 1) != Bytes{kAck}) return std::nullopt;
+        if (speed == STAGE_SPEED_TIMER) {
+            d.SetHostFormat(fast);
+            for (int i = 0; i < tries; ++i)
+                if (d.Exchange(StageFrame(0x50, STAGE_CMD_PING), 2, DaemonBoard::Millis(25)) ==
+                    Bytes{STAGE_ACK, 0x50})
+                    return fast.baud;
+        }
+        d.SetHostFormat(sim::k38400_8N1);
+        for (int i = 0; i < 40; ++i)
+            if (d.Exchange(StageFrame(0x51, STAGE_CMD_PING), 2, DaemonBoard::Millis(25)) == Bytes{STAGE_ACK, 0x51})
+                return 38400u;
+        return std::nullopt;
+    }
+
+    std::optional<Status> End() {
+        const Bytes r = d.Exchange(StageFrame(0, STAGE_CMD_END), 4 + STAGE_STATUS_LEN);
+        if (r.size() != 4 + STAGE_STATUS_LEN || r[0] != STAGE_STX || r[1] != STAGE_CMD_END) return std::nullopt;
+        const Bytes body(r.begin() + 2, r.begin() + 2 + STAGE_STATUS_LEN);
+        if (Crc16(body) != ((r[2 + STAGE_STATUS_LEN] << 8) | r[3 + STAGE_STATUS_LEN])) return std::nullopt;
+        return Status{body[0], Long(body, 1), Long(body, 5), Long(body, 9)};
+    }
+
+    bool LeaveToDaemon() {
+        if (d.Exchange(StageFrame(0x77, STAGE_CMD_LEAVE), 2) != Bytes{STAGE_ACK, 0x77}) return false;
+        d.SetHostFormat(sim::k38400_8N1);
+        return d.Alive();
+    }
+
+    DaemonBoard d;
+};
+
+// zlib's CRC-32, bit by bit.
+std::uint32_t Crc32(const Bytes& b) {
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (std::uint8_t byte : b) {
+        crc ^= byte;
+        for (int k = 0; k < 8; ++k) crc = (crc & 1u) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+    }
+    return ~crc;
+}
+
+// Four frames sent back to back at 57,600 are answered on receipt, in
+// order, and programmed; the board's CRC of what it read back is the file's.
+TEST(FastStage, PipelinedFramesAt57600AreProgrammedAndCheckedOnTheBoard) {
+    Stage s;
+    ASSERT_EQ(s.Start(STAGE_SPEED_TIMER, 2, k57600), 57600u);
+    EXPECT_EQ(s.d.Board().DuartClockSelect(sim::Channel::A), 0xDD);
+    Bytes burst, all;
+    for (std::uint8_t i = 0; i < 4; ++i) {
+        const Bytes words = Pattern(250, i);
+        const Bytes f = ProgramFrame(i, 0x420000 + 250u * i, words);
+        burst.insert(burst.end(), f.begin(), f.end());
+        all.insert(all.end(), words.begin(), words.end());
+    }
+    EXPECT_EQ(s.d.Exchange(burst, 8), (Bytes{STAGE_ACK, 0, STAGE_ACK, 1, STAGE_ACK, 2, STAGE_ACK, 3})) << s.d.FaultText();
+    const auto st = s.End();
+    ASSERT_TRUE(st);
+    EXPECT_EQ(st->code, STAGE_OK);
+    EXPECT_EQ(st->bytes, 1000u);
+    EXPECT_EQ(st->crc, Crc32(all));
+    EXPECT_EQ(s.d.Read(0x420000, 1000), all);
+    EXPECT_TRUE(s.LeaveToDaemon());
+    EXPECT_EQ(s.d.Board().DuartClockSelect(sim::Channel::A), 0xCC);
+}
+
+// A preload of 1 would be 115,200: below the chip's minimum, no clock. The
+// host hears nothing there; both ends go back to 38,400 by themselves and
+// the run goes on.
+TEST(FastStage, NoClockBelowPreloadTwoFallsBackTo38400) {
+    Stage s;
+    ASSERT_EQ(s.Start(STAGE_SPEED_TIMER, 1, k115200, 4), 38400u);
+    const Bytes words = Pattern(100, 9);
+    EXPECT_EQ(s.d.Exchange(ProgramFrame(0, 0x430000, words), 2), (Bytes{STAGE_ACK, 0}));
+    const auto st = s.End();
+    ASSERT_TRUE(st);
+    EXPECT_EQ(st->code, STAGE_OK);
+    EXPECT_EQ(s.d.Read(0x430000, 100), words);
+    EXPECT_TRUE(s.LeaveToDaemon());
+    // A line that carries nothing above 38,400 (the board's transceivers):
+    // the same fall-back.
+    sim::BoardOptions o = DaemonBoard::DefaultOptions();
+    o.lineFaults.maxBaud = 38400;
+    Stage slow(o);
+    ASSERT_EQ(slow.Start(STAGE_SPEED_TIMER, 2, k57600, 4), 38400u);
+    EXPECT_TRUE(slow.LeaveToDaemon());
+}
+
+// A damaged frame is dropped without a word and nothing of it reaches the
+// flash; the same frame sent again is taken, and a repeat of a frame already
+// taken is answered again but not programmed twice.
+TEST(FastStage, DamagedAndRepeatedFramesNeverProgramWrongData) {
+    Stage s;
+    ASSERT_EQ(s.Start(STAGE_SPEED_TIMER, 2, k57600), 57600u);
+    const Bytes words = Pattern(200, 3);
+    Bytes bad = ProgramFrame(0, 0x440000, words);
+    bad[20] ^= 0x10;
+    EXPECT_TRUE(s.d.Exchange(bad, 2, DaemonBoard::Millis(100)).empty());
+    EXPECT_EQ(s.d.Read(0x440000, 200), Bytes(200, 0xFF));
+    Bytes cut = ProgramFrame(0, 0x440000, words);
+    cut.resize(100);
+    EXPECT_TRUE(s.d.Exchange(cut, 2, DaemonBoard::Millis(50)).empty());
+    EXPECT_EQ(s.d.Exchange(ProgramFrame(0, 0x440000, words), 2), (Bytes{STAGE_ACK, 0}));
+    EXPECT_EQ(s.d.Exchange(ProgramFrame(0, 0x440000, words), 2), (Bytes{STAGE_ACK, 0}));
+    // Ahead of a lost frame: dropped, the loader goes back to the lost one.
+    EXPECT_TRUE(s.d.Exchange(ProgramFrame(2, 0x440200, words), 2, DaemonBoard::Millis(100)).empty());
+    const auto st = s.End();
+    ASSERT_TRUE(st);
+    EXPECT_EQ(st->code, STAGE_OK);
+    EXPECT_EQ(st->bytes, 200u);
+    EXPECT_EQ(st->crc, Crc32(words));
+    EXPECT_EQ(s.d.Read(0x440000, 200), words);
+    EXPECT_EQ(s.d.Read(0x440200, 2), Bytes(2, 0xFF));
+}
+
+// A word that does not program: the frames after it are answered NAK (the
+// error is sticky), none of them is programmed, and the end says where.
+TEST(FastStage, StickyErrorReachesTheHostAndStopsProgramming) {
+    sim::BoardOptions o = DaemonBoard::DefaultOptions();
+    Stage s(o);
+    s.d.Board().FailFlashWord(0x450010);
+    ASSERT_EQ(s.Start(STAGE_SPEED_TIMER, 2, k57600), 57600u);
+    const Bytes words = Pattern(64, 5);
+    Bytes burst;
+    for (std::uint8_t i = 0; i < 3; ++i) {
+        const Bytes f = ProgramFrame(i, 0x450000 + 64u * i, words);
+        burst.insert(burst.end(), f.begin(), f.end());
+    }
+    const Bytes answers = s.d.Exchange(burst, 6);
+    ASSERT_EQ(answers.size(), 6u);
+    EXPECT_EQ(answers[5], 2);
+    EXPECT_EQ(answers[4], STAGE_NAK);
+    const auto st = s.End();
+    ASSERT_TRUE(st);
+    EXPECT_EQ(st->code, STAGE_ERR_PROGRAM);
+    EXPECT_EQ(st->address, 0x450010u);
+    EXPECT_EQ(st->bytes, 0x10u);
+    EXPECT_EQ(s.d.Read(0x450040, 64), Bytes(64, 0xFF));
+    // Outside the flash is refused as well (a fresh stage).
+    Stage t;
+    ASSERT_EQ(t.Start(STAGE_SPEED_KEEP, 0, sim::k38400_8N1), 38400u);
+    t.d.Exchange(ProgramFrame(0, 0x47FFF0, Pattern(32, 1)), 2);
+    const auto outside = t.End();
+    ASSERT_TRUE(outside);
+    EXPECT_EQ(outside->code, STAGE_ERR_ADDRESS);
+    EXPECT_TRUE(t.LeaveToDaemon());
+}
+
+Bytes RawDeflate(const Bytes& data, const Bytes& dictionary) {
+    z_stream z{};
+    deflateInit2(&z, 9, Z_DEFLATED, -15, 9, Z_DEFAULT_STRATEGY);
+    if (!dictionary.empty()) deflateSetDictionary(&z, dictionary.data(), static_cast<uInt>(dictionary.size()));
+    Bytes out(deflateBound(&z, static_cast<uLong>(data.size())));
+    z.next_in = const_cast<Bytef*>(data.data());
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return out;
+}
+
+// Two compressed chunks, the second primed with the first (which the stage
+// reads back from the flash), are inflated and programmed; a chunk that
+// does not inflate to its length is a sticky error and programs nothing.
+TEST(FastStage, CompressedChunksAreInflatedOnTheBoard) {
+    Stage s;
+    ASSERT_EQ(s.Start(STAGE_SPEED_TIMER, 2, k57600), 57600u);
+    Bytes first, second;
+    for (int i = 0; i < 4096; ++i) first.push_back(static_cast<std::uint8_t>((i % 37) * 3 + (i / 512)));
+    second.assign(first.begin() + 100, first.end());
+    second.insert(second.end(), first.begin(), first.begin() + 100);
+    second[7] = 0x42;
+    std::uint8_t seq = 0;
+    Bytes answers;
+    auto chunk = [&](std::uint32_t address, const Bytes& data, const Bytes& history, std::uint16_t length) {
+        const Bytes packed = RawDeflate(data, history);
+        for (std::size_t at = 0; at < packed.size(); at += 200) {
+            const Bytes part(packed.begin() + static_cast<std::ptrdiff_t>(at),
+                             packed.begin() + static_cast<std::ptrdiff_t>(std::min(packed.size(), at + 200)));
+            answers = s.d.Exchange(StageFrame(seq++, STAGE_CMD_DATA, part), 2);
+        }
+        const Bytes arg{static_cast<std::uint8_t>(address >> 24), static_cast<std::uint8_t>(address >> 16),
+                        static_cast<std::uint8_t>(address >> 8), static_cast<std::uint8_t>(address),
+                        static_cast<std::uint8_t>(length >> 8), static_cast<std::uint8_t>(length),
+                        static_cast<std::uint8_t>(history.size() >> 8), static_cast<std::uint8_t>(history.size())};
+        answers = s.d.Exchange(StageFrame(seq++, STAGE_CMD_INFLATE, arg), 2);
+    };
+    chunk(0x460000, first, {}, 4096);
+    EXPECT_EQ(answers, (Bytes{STAGE_ACK, static_cast<std::uint8_t>(seq - 1)}));
+    chunk(0x461000, second, first, 4096);
+    auto st = s.End();
+    ASSERT_TRUE(st);
+    EXPECT_EQ(st->code, STAGE_OK);
+    EXPECT_EQ(st->bytes, 8192u);
+    Bytes both = first;
+    both.insert(both.end(), second.begin(), second.end());
+    EXPECT_EQ(st->crc, Crc32(both));
+    EXPECT_EQ(s.d.Read(0x460000, 8192), both);
+    chunk(0x462000, second, {}, 4094);  // one byte more than it says
+    st = s.End();
+    ASSERT_TRUE(st);
+    EXPECT_EQ(st->code, STAGE_ERR_CHUNK);
+    EXPECT_EQ(s.d.Read(0x462000, 16), Bytes(16, 0xFF));
+}
+
+}  // namespace
+}  // namespace daemontest
