@@ -409,11 +409,11 @@ int main(int argc, char** argv) {
     std::printf("  %-38s %6d   (must be 0)\n", "crashes and hangs", crashes + hangs);
     std::printf("  %-38s %6d\n", "runs", runs);
     std::printf("  %-38s %6.1f s\n", "longest run", longest);
+    std::printf("  %-38s %6.1f s\n", "all runs", total);
     if (!vanishWorst.empty()) {
-        std::printf("%-40s %6s\n", "port vanished: longest to the failure", "");
+        std::printf("%-40s\n", "port vanished: longest to the failure");
         for (const auto& [step, s] : vanishWorst) std::printf("  %-38s %6.1f s\n", step.c_str(), s);
     }
-    std::printf("  %-38s %6.1f s\n", "all runs", total);
     const bool sound = count(kFalseSuccess) == 0 && count(kErasedByBadFile) == 0 && crashes + hangs == 0;
     return sound ? 0 : 1;
 }
