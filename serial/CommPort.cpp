@@ -26,11 +26,18 @@ public:
         return true;
     }
     bool Write(std::span<const std::uint8_t> data, std::chrono::milliseconds limit) override {
+        if (HungUp()) return false;
         return line_->HostWrite(data, limit);
     }
-    std::size_t Read(std::span<std::uint8_t> data) override { return line_->HostRead(data); }
+    std::size_t Read(std::span<std::uint8_t> data) override {
+        const std::size_t n = line_->HostRead(data);
+        if (n == 0) HungUp();
+        return n;
+    }
     bool WaitInput(std::int32_t ms) override {
-        return line_->HostWait(VirtualLineCore::Clock::now() + std::chrono::milliseconds(ms));
+        const bool ready = line_->HostWait(VirtualLineCore::Clock::now() + std::chrono::milliseconds(ms));
+        if (!ready) HungUp();
+        return ready;
     }
     bool PurgeInput() override {
         line_->HostPurge(true, false);
@@ -54,6 +61,13 @@ public:
     }
 
 private:
+    // Notes the peer's hang-up as the port's fault; true when it hung up.
+    bool HungUp() {
+        if (!line_->HostHungUp()) return false;
+        SetFault("the line hung up (the simulated board's end is gone)");
+        return true;
+    }
+
     std::shared_ptr<VirtualLineCore> line_;
     ClockReading breakStart_{};
 };

@@ -213,7 +213,20 @@ std::size_t VirtualLineCore::HostRead(std::span<std::uint8_t> out) {
 
 bool VirtualLineCore::HostWait(Clock::time_point deadline) {
     std::unique_lock lock(mutex_);
-    return WaitReady(lock, toHost_, hostFormat_, deadline, nullptr);
+    return WaitReady(lock, toHost_, hostFormat_, deadline, &hungUp_);
+}
+
+bool VirtualLineCore::HostHungUp() {
+    std::lock_guard lock(mutex_);
+    return hungUp_;
+}
+
+void VirtualLineCore::PeerHangUp() {
+    {
+        std::lock_guard lock(mutex_);
+        hungUp_ = true;
+    }
+    toHost_.arrived.notify_all();
 }
 
 void VirtualLineCore::HostPurge(bool received, bool sent) {
@@ -447,6 +460,7 @@ bool VirtualLineT::WaitReceiveFor(std::chrono::milliseconds timeout) {
     return core_->PeerWait(Clock::now() + timeout);
 }
 void VirtualLineT::Interrupt() { core_->PeerInterrupt(); }
+void VirtualLineT::HangUp() { core_->PeerHangUp(); }
 void VirtualLineT::Purge(bool received, bool sent) { core_->PeerPurge(received, sent); }
 void VirtualLineT::SetNotify(std::function<void()> notify) { core_->SetNotify(std::move(notify)); }
 void VirtualLineT::SetPacing(bool on) { core_->SetPacing(on); }

@@ -113,6 +113,8 @@ public:
     // ---- Peer end ----
 
     // Sets the peer's own format; false (and nothing changed) when invalid.
+    // The host's port fails for good, as when a USB adapter is unplugged.
+    void HangUp();
     bool SetFormat(const LineFormat& format);
     LineFormat Format() const;
 

@@ -61,6 +61,8 @@ public:
     bool HostWait(Clock::time_point deadline);
     void HostPurge(bool received, bool sent);
     void HostBreak(std::uint32_t ms);
+    // The peer hung up (a vanished device); for good.
+    bool HostHungUp();
 
     // ---- Peer end (VirtualLineT) ----
     bool SetPeerFormat(const LineFormat& format);
@@ -71,6 +73,8 @@ public:
     std::size_t PeerAvailable();
     bool PeerWait(Clock::time_point deadline);
     void PeerInterrupt();
+    // The line goes dead for the host, as when a USB adapter is unplugged.
+    void PeerHangUp();
     void PeerPurge(bool received, bool sent);
     void SetNotify(std::function<void()> notify);
 
@@ -126,5 +130,6 @@ private:
     std::chrono::microseconds adapterLatency_{0};
     bool lowLatency_ = false;
     bool interrupt_ = false;
+    bool hungUp_ = false;
     std::function<void()> notify_;
 };

@@ -38,6 +38,8 @@ public:
     // when asked to. 0, or 1 when the flash could not be saved.
     int Finish();
     Board& board() { return *board_; }
+    // The line the host's port is bound to (to hang it up, say).
+    VirtualLineT& line() { return attachment_->Line(); }
     const SimulatedBoardOptions& options() const { return options_; }
 
 private:

@@ -285,6 +285,22 @@ TEST(CliBoard, JsonEventsParseAndComeInOrder) {
     EXPECT_EQ(r.exitCode, 3);
     EXPECT_NE(r.output.find("\"event\":\"result\",\"command\":\"verify\",\"exit\":3,\"ok\":false"),
               std::string::npos) << r.output;
+
+    // Every refusal ends with one result that has a summary, and a name in
+    // no UTF-8 stays valid JSON; a port given twice is refused.
+    const std::string odd = dir.Write("rom-\xFF.s37", "S30500400000BA\n");
+    const std::string lines = dir.Path("refusals.jsonl");
+    Shell("((" + Cli() + " program --json --bogus; " + Cli() + " read 0x400000 --json --simulate -o x; " + Cli() +
+          " inspect --json '" + odd + "'; " + Cli() + " verify " + ZELMO_EXAMPLE_ROM +
+          " --json --port P --port P) 2>/dev/null) > " + lines);
+    r = Shell("python3 -c 'import json,sys\n"
+              "e=[json.loads(l) for l in open(sys.argv[1], encoding=\"utf-8\")]\n"
+              "r=[x for x in e if x[\"event\"]==\"result\"]\n"
+              "assert [x[\"exit\"] for x in r]==[2,2,2,2], r\n"
+              "assert all(x[\"summary\"] for x in r), r\n"
+              "assert \"given twice\" in r[3][\"summary\"] and \"no data bytes\" in r[2][\"summary\"], r\n"
+              "print(\"ok\")' " + lines);
+    EXPECT_EQ(r.exitCode, 0) << r.output << ReadAll(lines);
 }
 
 TEST(CliFile, InspectShowsRangesBlocksAndSectorsOrTheBadLine) {

@@ -25,6 +25,7 @@
 
 #include "FlashMemT.h"
 #include "InProcessBoard.h"
+#include "VirtualLine.h"
 #include "LoadSequence.h"
 #include "PortNames.h"
 #include "SxFile.h"
@@ -35,7 +36,7 @@ namespace {
 constexpr std::uint32_t kSerialArea = 0x47F000;
 constexpr std::uint32_t kSerialSize = 0x1000;
 
-enum class Fault { None, FailWord, FailSector, ResetMidUpload, BadFile, Pipe, Drops, Flips, Silence, Slow, Count };
+enum class Fault { None, FailWord, FailSector, ResetMidUpload, BadFile, Pipe, Vanish, Drops, Flips, Silence, Slow, Count };
 const char* Name(Fault f) {
     switch (f) {
         case Fault::None: return "none";
@@ -44,6 +45,7 @@ const char* Name(Fault f) {
         case Fault::ResetMidUpload: return "reset mid-upload";
         case Fault::BadFile: return "bad file";
         case Fault::Pipe: return "pipe as file";
+        case Fault::Vanish: return "port vanishes (hang-up)";
         case Fault::Drops: return "characters lost";
         case Fault::Flips: return "bits flipped (NAKs, resends)";
         case Fault::Silence: return "line silent at a random point";
@@ -90,7 +92,9 @@ public:
     void FillProgress() override {}
     void ToggleUploadLamp() override { ++blocks; }
     void EnableRestart() override {}
+    void StepTimed(const char* step, double) override { lastStep = step; }
     std::string last;
+    std::string lastStep;  // the step that ended last: the failing one after a failure
     std::atomic<int> blocks{0};
 };
 
@@ -142,6 +146,12 @@ std::string RomText(const std::vector<Record>& records, bool bad) {
 
 // Without line faults only the board's own faults and the file's are drawn.
 bool gLineFaults = true;
+
+// Where a run whose port vanished leaves the step and the seconds to the
+// reported failure.
+std::string VanishFile(std::uint32_t seed) {
+    return (std::filesystem::temp_directory_path() / ("zelmo-soak-vanish-" + std::to_string(seed))).string();
+}
 
 Fault Draw(std::mt19937& random) {
     const unsigned kinds = static_cast<unsigned>(gLineFaults ? Fault::Count : Fault::Drops);
@@ -233,6 +243,24 @@ int RunOnce(std::uint32_t seed) {
         });
     }
 
+    // The port vanishes at a random moment of the run; how long the loader
+    // takes to report it, and in which step, goes to the parent.
+    std::thread vanisher;
+    std::chrono::steady_clock::time_point vanished{};
+    std::atomic<bool> hungUp{false};
+    if (fault == Fault::Vanish) {
+        const auto after = std::chrono::milliseconds(random() % 8000);
+        vanisher = std::thread([&, after] {
+            const auto until = std::chrono::steady_clock::now() + after;
+            while (!done && std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            if (done) return;
+            vanished = std::chrono::steady_clock::now();
+            hungUp = true;
+            board->line().HangUp();
+        });
+    }
+
     ResetTargetConfiguration();
     LoadTargetConfiguration();
     const FastOptionsT speedUps = fast ? FastAll() : FastOptionsT{};
@@ -241,7 +269,16 @@ int RunOnce(std::uint32_t seed) {
     if (connected == ConnectOutcomeT::DaemonStarted || connected == ConnectOutcomeT::DaemonAlreadyRunning)
         uploaded = RunUploadSequence(view, "soak.s37", rom, speedUps);
     done = true;
+    const auto ended = std::chrono::steady_clock::now();
     if (resetter.joinable()) resetter.join();
+    if (vanisher.joinable()) vanisher.join();
+    if (hungUp) {
+        const double seconds = std::chrono::duration<double>(ended - vanished).count();
+        if (FILE* f = std::fopen(VanishFile(seed).c_str(), "w")) {
+            std::fprintf(f, "%s %.3f\n", view.lastStep.empty() ? "bring-up" : view.lastStep.c_str(), seconds);
+            std::fclose(f);
+        }
+    }
     ResetTargetState();  // the link closes before the board goes
     board->board().Stop();
 
@@ -294,25 +331,35 @@ int main(int argc, char** argv) {
     int jobs = 2;
     std::uint32_t seed = static_cast<std::uint32_t>(std::random_device{}());
     double timeout = 600;
-    for (int i = 1; i < argc; ++i)
-        if (std::string(argv[i]) == "--no-line-faults") gLineFaults = false;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    const char* usage = "usage: zelmo-soak [--runs N] [--jobs J] [--seed S] [--timeout SECONDS] [--no-line-faults]\n";
+    long one = -1;
+    for (int i = 1; i < argc; ++i) {
         const std::string o = argv[i];
         if (o == "--no-line-faults") {
-            --i;
+            gLineFaults = false;
             continue;
         }
-        if (o == "--runs") runs = std::atoi(argv[i + 1]);
-        else if (o == "--jobs") jobs = std::max(1, std::atoi(argv[i + 1]));
-        else if (o == "--seed") seed = static_cast<std::uint32_t>(std::strtoul(argv[i + 1], nullptr, 0));
-        else if (o == "--timeout") timeout = std::atof(argv[i + 1]);
-        else if (o == "--one") return RunOnce(static_cast<std::uint32_t>(std::strtoul(argv[i + 1], nullptr, 0)));
+        // Anything else unknown (--help included) is refused rather than
+        // starting a thousand runs.
+        const bool valued = o == "--runs" || o == "--jobs" || o == "--seed" || o == "--timeout" || o == "--one";
+        if (!valued || i + 1 >= argc) {
+            std::fputs(usage, o == "--help" || o == "-h" ? stdout : stderr);
+            return o == "--help" || o == "-h" ? 0 : 2;
+        }
+        const char* v = argv[++i];
+        if (o == "--runs") runs = std::atoi(v);
+        else if (o == "--jobs") jobs = std::max(1, std::atoi(v));
+        else if (o == "--seed") seed = static_cast<std::uint32_t>(std::strtoul(v, nullptr, 0));
+        else if (o == "--timeout") timeout = std::atof(v);
+        else one = static_cast<long>(std::strtoul(v, nullptr, 0));
     }
+    if (one >= 0) return RunOnce(static_cast<std::uint32_t>(one));
     std::printf("soak: %d runs, %d at a time, seed %u\n", runs, jobs, seed);
     std::fflush(stdout);
 
     std::map<int, int> results;
     std::map<std::string, int> faults;
+    std::map<std::string, double> vanishWorst;  // step: longest from the hang-up to the failure
     int hangs = 0;
     double longest = 0;
     std::vector<Child> running;
@@ -350,6 +397,14 @@ int main(int argc, char** argv) {
             } else {
                 const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
                 results[code]++;
+                const std::string vanish = VanishFile(it->seed);
+                if (FILE* f = std::fopen(vanish.c_str(), "r")) {
+                    char step[32] = {};
+                    double s = 0;
+                    if (std::fscanf(f, "%31s %lf", step, &s) == 2) vanishWorst[step] = std::max(vanishWorst[step], s);
+                    std::fclose(f);
+                    std::remove(vanish.c_str());
+                }
                 if (code != kSucceeded && code != kFailedConnect && code != kFailedUpload && code != kRefusedFile)
                     std::printf("soak: seed %u: %s (status %d)\n", it->seed, Name(code), status);
             }
@@ -376,6 +431,10 @@ int main(int argc, char** argv) {
     std::printf("  %-38s %6d\n", "runs", runs);
     std::printf("  %-38s %6.1f s\n", "longest run", longest);
     std::printf("  %-38s %6.1f s\n", "all runs", total);
+    if (!vanishWorst.empty()) {
+        std::printf("%-40s\n", "port vanished: longest to the failure");
+        for (const auto& [step, s] : vanishWorst) std::printf("  %-38s %6.1f s\n", step.c_str(), s);
+    }
     const bool sound = count(kFalseSuccess) == 0 && count(kErasedByBadFile) == 0 && crashes + hangs == 0;
     return sound ? 0 : 1;
 }
