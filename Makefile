@@ -8,7 +8,7 @@ PKG_BUILD   ?= build-pkg
 FUZZ_SECONDS ?= 300
 JOBS        ?= $(shell nproc)
 
-.PHONY: all setup configure build windows windows64 package test demo screenshots screenshots-win32 soak bench fuzz fuzz-daemon clean
+.PHONY: all setup configure build windows windows64 packages package test demo screenshots screenshots-win32 soak bench fuzz fuzz-daemon clean
 
 all: build
 
@@ -40,11 +40,9 @@ windows64: setup
 
 # What a user installs: the Debian packages zelmo, zelmo-cli and zelmo-sim
 # (in $(PKG_BUILD)/packages), and the Windows installer and zip (in
-# $(WIN_BUILD)/package); then their checks: lintian, an install that
-# programs the example into zelmo-sim, the installer under Wine. An
-# optimized build of its own with Debian's build flags, of the three
-# programs only; make test runs those checks when the packages are there.
-package: build windows
+# $(WIN_BUILD)/package). An optimized build of its own with Debian's build
+# flags, of the three programs only (about two minutes).
+packages: build windows
 	export DEB_BUILD_MAINT_OPTIONS=hardening=+all; \
 	cmake -S . -B $(PKG_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DZELMO_TESTS=OFF \
 	  -DCMAKE_CXX_FLAGS="$$(dpkg-buildflags --get CXXFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" \
@@ -54,10 +52,15 @@ package: build windows
 	cd $(PKG_BUILD) && cpack -G DEB
 	rm -rf $(WIN_BUILD)/package
 	cmake --build $(WIN_BUILD) --target windows_installer windows_zip
+
+# The packages, then their checks: lintian, an install that programs the
+# example into zelmo-sim, the installer under Wine.
+package: packages
 	ctest --test-dir $(BUILD) --output-on-failure -L package
 	ctest --test-dir $(WIN_BUILD) --output-on-failure -L package
 
-test: build windows
+# Every test, the packages' checks included.
+test: build windows packages
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	ctest --test-dir $(WIN_BUILD) --output-on-failure -j $(JOBS)
 
