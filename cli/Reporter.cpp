@@ -72,6 +72,13 @@ void Reporter::Error(const std::string& text) {
     HumanLine("zelmo-cli: " + text);
 }
 
+void Reporter::Warning(const std::string& text) {
+    std::lock_guard lock(mutex_);
+    EndBarLocked();
+    JsonLine(json::Object().Str("event", "message").Str("level", "warning").Str("text", text));
+    HumanLine("zelmo-cli: warning: " + text);
+}
+
 void Reporter::Begin(const char* phase) {
     std::lock_guard lock(mutex_);
     EndBarLocked();
@@ -206,7 +213,11 @@ std::string Reporter::HowFar() {
 
 void Reporter::Interrupted(const std::string& command, int exitCode) {
     std::lock_guard lock(mutex_);
-    const std::string far = HowFarLocked();
+    std::string far = HowFarLocked();
+    // The board goes on erasing without the loader and answers nothing
+    // meanwhile: a run started at once would find it deaf.
+    if (phase_ == "erase")
+        far += "; the board may still be erasing and answers again when it is done (up to 100 s)";
     JsonLine(json::Object()
                  .Str("event", "result")
                  .Str("command", command)

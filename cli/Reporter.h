@@ -29,6 +29,8 @@ public:
     void Info(const std::string& text);
     void Verbose(const std::string& text);
     void Error(const std::string& text);
+    // Something that went wrong beside the job (the job's result stands).
+    void Warning(const std::string& text);
     // A step without progress starts (for "how far it got").
     void Begin(const char* phase);
     // A step with progress starts; byteUnits: done and total count bytes.

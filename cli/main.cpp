@@ -196,7 +196,9 @@ int main(int argc, char** argv) {
         return SeveralBoards(o, reporter, argc, argv);
 #endif
     }
-    if (!o.trace.empty() && !StartTrace(o.trace)) return refuse("cannot write the trace file " + o.trace);
+    if (!o.trace.empty() &&
+        !StartTrace(o.trace, [&reporter](const std::string& why) { reporter.Warning(why); }))
+        return refuse("cannot write the trace file " + o.trace);
     if (board) HandleInterrupts(reporter, o.command);
 
     int code = exitcode::kOther;

@@ -37,6 +37,7 @@ static int poll_erase(uint32_t address)
     uint32_t polls;
     for (polls = 0; polls < ERASE_POLLS; ++polls) {
         uint16_t status = REG16(address);
+        am_busy();
         if (status & DQ7)
             return 0;
         if (status & DQ5) {

@@ -11,4 +11,8 @@ int am_erase_page(uint32_t address);
 /* 0 when the whole chip is erased, 1 when the chip gave up. */
 int am_erase_chip(void);
 
+/* Supplied by the program that uses the driver: called on every pass of an
+   erase's wait, so that the line is served while the chip is busy. */
+void am_busy(void);
+
 #endif

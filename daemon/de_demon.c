@@ -23,7 +23,7 @@ volatile uint16_t *address2 __attribute__((section(".daemon_vars.2")));
 
 /* The daemon's version, sent by 0x89 as a data reply 02 00 92 01 VV CK 03:
    LEN 1, one data byte. */
-#define DAEMON_VERSION 0x01u
+#define DAEMON_VERSION LINK_VERSION_BUSY_ANSWER
 
 #define RX_POLLS       100000u
 #define QUIET_POLLS    450u       /* about 3 ms at 16.78 MHz */
@@ -332,6 +332,18 @@ void send_version(uint8_t *buffer)
     send_buffer(buffer);
 }
 
+/* Called on every pass of an erase's wait: an ENQ gets SYN, so the loader
+   hears that the board is alive through an erase of a minute or more. Any
+   other character is dropped: a request sent now would be lost in the
+   receiver anyway. (Programming back a saved area afterwards takes at most
+   0.6 s for the serial-number area and 9.2 s for the last page, with the
+   data sheet's slowest word; the loader allows for it.) */
+void am_busy(void)
+{
+    if (mc_take_byte() == LINK_ENQ)
+        send_byte(LINK_SYN);
+}
+
 /* 0x87: re-enter the boot monitor at the entry its own byte selects. */
 void go_to_monitor(void)
 {
@@ -447,18 +459,10 @@ static void monitor_request(uint8_t *buffer)
 }
 
 /* 0x8A and 0x8F answer at once and again when the erase is over. */
-static void erase_serial_request(uint8_t *buffer)
+static void erase_request(uint8_t *buffer)
 {
-    (void)buffer;
     send_byte(LINK_ACK);
-    send_status(erase_serial_num());
-}
-
-static void erase_chip_request(uint8_t *buffer)
-{
-    (void)buffer;
-    send_byte(LINK_ACK);
-    send_status(erase_chip());
+    send_status(buffer[LINK_BUF_CMD] == LINK_CMD_ERASE_CHIP ? erase_chip() : erase_serial_num());
 }
 
 typedef void (*handler_fn)(uint8_t *buffer);
@@ -476,8 +480,8 @@ static const handler_fn handlers[LINK_CMD_SPAN] = {
     [LINK_CMD_BAUD_CONTROL - LINK_CMD_FIRST] = baud_control,
     [LINK_CMD_GO_TO_MONITOR - LINK_CMD_FIRST] = monitor_request,
     [LINK_CMD_SEND_VERSION - LINK_CMD_FIRST] = send_version,
-    [LINK_CMD_ERASE_SERIAL - LINK_CMD_FIRST] = erase_serial_request,
-    [LINK_CMD_ERASE_CHIP - LINK_CMD_FIRST] = erase_chip_request,
+    [LINK_CMD_ERASE_SERIAL - LINK_CMD_FIRST] = erase_request,
+    [LINK_CMD_ERASE_CHIP - LINK_CMD_FIRST] = erase_request,
 };
 
 int main(void)

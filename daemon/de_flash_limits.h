@@ -21,14 +21,19 @@
    for a slower poll loop than the one counted below, and the reply. */
 #define LOADER_ERASE_WAIT_MS    (ERASE_LIMIT_MS + 20000u)             /* 120 s */
 
-/* The daemon counts polls, not time. One pass of its flash poll loops (read,
+/* The daemon counts polls, not time. One pass of its program poll loop (read,
    two tests, count) takes about this many clocks on the CPU32 at the board's
    16.78 MHz: 16 bytes of code and one flash read. */
 #define CPU_CLOCK_HZ            16777216u
 #define FLASH_POLL_CLOCKS       36u
 #define POLLS_PER_MS            (CPU_CLOCK_HZ / 1000u / FLASH_POLL_CLOCKS) /* 466 */
 
-#define ERASE_POLLS             (ERASE_LIMIT_MS * POLLS_PER_MS)
+/* A pass of the erase wait also serves the line (am_busy): about 148
+   clocks, as the simulated board measures it at 5 clocks an instruction. */
+#define ERASE_POLL_CLOCKS       148u
+#define ERASE_POLLS_PER_MS      (CPU_CLOCK_HZ / 1000u / ERASE_POLL_CLOCKS) /* 113 */
+
+#define ERASE_POLLS             (ERASE_LIMIT_MS * ERASE_POLLS_PER_MS)
 #define PROGRAM_POLLS           (PROGRAM_LIMIT_US * POLLS_PER_MS / 1000u)
 
 #endif

@@ -49,6 +49,7 @@ int mc_duart_break(uint32_t port)
     return channel(port)[SR_CSR] & SR_BREAK;
 }
 
+
 void mc_reset_break(uint32_t port)
 {
     (void)channel(port)[RB_TB]; /* drop the 0x00 queued with the break */
@@ -67,6 +68,15 @@ int mc_send_byte(uint32_t port, uint8_t byte)
     return 0;
 }
 
+uint8_t mc_take_byte(void)
+{
+    channel_regs ch = channel(PORT);
+    /* A character that came with a break stays for the command loop. */
+    if ((ch[SR_CSR] & (SR_RXRDY | SR_BREAK)) == SR_RXRDY)
+        return ch[RB_TB];
+    return 0;
+}
+
 void mc_set_baud_rate(uint32_t port, uint8_t code)
 {
     channel_regs ch = channel(port);
@@ -78,6 +88,6 @@ void mc_set_baud_rate(uint32_t port, uint8_t code)
 void mc_reset_baud(void)
 {
     wait_status(channel(PORT), SR_TXEMT);
-    channel(0)[SR_CSR] = 0xBB; /* 9600 baud in either baud-rate set */
-    channel(1)[SR_CSR] = 0xBB;
+    REG8(CHANNEL_A + SR_CSR) = 0xBB; /* 9600 baud in either baud-rate set */
+    REG8(CHANNEL_B + SR_CSR) = 0xBB;
 }

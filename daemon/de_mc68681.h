@@ -10,6 +10,9 @@ int mc_duart_break(uint32_t port);
 void mc_reset_break(uint32_t port);
 uint8_t mc_get_byte(uint32_t port);
 int mc_send_byte(uint32_t port, uint8_t byte);
+/* The character waiting on the daemon's channel, taken; 0 when none is (or
+   it came with a break, which stays for the command loop). */
+uint8_t mc_take_byte(void);
 void mc_set_baud_rate(uint32_t port, uint8_t code);
 void mc_reset_baud(void);
 

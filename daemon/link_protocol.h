@@ -21,6 +21,11 @@
 #define LINK_ENQ 0x05u
 #define LINK_ACK 0x06u
 #define LINK_NAK 0x15u
+/* A daemon busy erasing answers ENQ with SYN ("still at it"), so that the
+   loader can tell a slow erase from a dead line; its version reply says so
+   (LINK_VERSION_BUSY_ANSWER). A board that is not busy answers ENQ with
+   ACK, as ever. */
+#define LINK_SYN 0x16u
 
 /* The ping: four raw bytes. A board waiting for a frame answers its first
    byte, ENQ, with one ACK and takes the rest for noise. */
@@ -51,7 +56,7 @@
 #define LINK_CMD_PROGRAM_FLASH 0x84u /* ADDR, payload: ACK, or NAK at the first failed word */
 #define LINK_CMD_BAUD_CONTROL  0x86u /* speed code: ACK at the old speed, then the switch */
 #define LINK_CMD_GO_TO_MONITOR 0x87u /* no answer */
-#define LINK_CMD_SEND_VERSION  0x89u /* a data reply */
+#define LINK_CMD_SEND_VERSION  0x89u /* a data reply: the version */
 #define LINK_CMD_ERASE_SERIAL  0x8Au /* ACK at once, ACK (NAK) when done */
 #define LINK_CMD_ERASE_CHIP    0x8Fu /* ACK at once, ACK (NAK) when done */
 /* Every request code lies in LINK_CMD_FIRST .. LINK_CMD_FIRST + LINK_CMD_SPAN - 1;
@@ -62,6 +67,10 @@
 /* The one reply frame: DATA holds the bytes asked for (or the CRCs of the
    applet, or the version). */
 #define LINK_REPLY_DATA 0x92u
+
+/* The version reply's one data byte. Version 1 answered nothing while it
+   erased; version 2 answers ENQ with SYN then. */
+#define LINK_VERSION_BUSY_ANSWER  0x02u
 
 /* Speed codes of LINK_CMD_BAUD_CONTROL: the DUART's clock-select codes. */
 #define LINK_SPEED_9600  0x0Bu

@@ -46,7 +46,11 @@ void HookDuartRead(uc_engine*, uc_mem_type, std::uint64_t address, int size, std
         const unsigned reg = (a - kDuartBase - 1) / 2;
         if ((a & 1u) != 0 && (reg == Mc68681::kSRA_CSRA || reg == Mc68681::kSRB_CSRB)) {
             const std::uint8_t ready = Mc68681::kRxRdy | Mc68681::kTxRdy | Mc68681::kTxEmt;
-            if ((v & ready) != ready && b->instructions - b->lastStatusRead <= kWaitLoopInstructions) wait = true;
+            // A loop that polls the flash as well (an erase that answers the
+            // line meanwhile) runs at the CPU's pace, as flash polls do.
+            if ((v & ready) != ready && b->instructions - b->lastStatusRead <= kWaitLoopInstructions &&
+                b->lastFlashRead <= b->lastStatusRead)
+                wait = true;
             b->lastStatusRead = b->instructions;
         }
     }
@@ -78,6 +82,7 @@ void HookFlashRead(uc_engine*, uc_mem_type, std::uint64_t address, int size, std
     }
     // A busy flash is polled at the CPU's own pace: every status read costs
     // its instructions' time, so a poll count runs out as on the board.
+    b->lastFlashRead = b->instructions;
 }
 
 void HookFlashWrite(uc_engine*, uc_mem_type, std::uint64_t address, int size, std::int64_t value, void* user) {

@@ -114,6 +114,7 @@ struct Board::Impl {
     Picos cyclePs = 0;
     std::uint64_t instructions = 0;
     std::uint64_t lastStatusRead = 0;  // `instructions` at the last DUART status read
+    std::uint64_t lastFlashRead = 0;   // `instructions` at the last flash read
     uc_engine* uc = nullptr;
 
     Buffer low, page1, module, ram, flashView;

@@ -24,9 +24,30 @@ int FlashMemT::ReadStatus(std::int32_t tenthsPerRead, int reads) {
     return lastStatus;
 }
 
+bool FlashMemT::BusyAnswers() {
+    if (busyAnswers < 0) {
+        const int version = link.DaemonVersion();
+        busyAnswers = version == LINK_VERSION_BUSY_ANSWER ? 1 : 0;
+        versionSilent = version == VesperilIO::kVersionSilent;
+    }
+    return busyAnswers == 1;
+}
+
+int FlashMemT::AwaitStatus(std::uint16_t silenceTenths) {
+    const int b = link.WaitEraseStatus(kEraseStatusTenths, BusyAnswers(), silenceTenths);
+    link.SetTimeout(10);
+    lastSilence = link.BusySilence() ? SilenceT::StoppedAnswering : SilenceT::Timeout;
+    lastStatus = MapStatus(b >= 0, static_cast<std::uint8_t>(b));
+    return lastStatus;
+}
+
+int FlashMemT::WaitEraseEnd() { return AwaitStatus(kLastPageSilenceTenths); }
+
 int FlashMemT::EraseChip() {
     lastSector = 0;
     lastStatus = kStatusNone;
+    lastSilence = SilenceT::Timeout;
+    const bool busy = BusyAnswers();
     VesperilIO::FrameBuffer f{};
     f[VesperilIO::kCmdAt] = VesperilIO::kCmdEraseChip;
     f[VesperilIO::kLenAt] = 0;
@@ -40,9 +61,20 @@ int FlashMemT::EraseChip() {
     // The daemon sends its status byte once the erase is done. Waiting for
     // it (rather than sleeping a fixed time and then polling) neither
     // misreports a slow erase as silence nor makes a quick one wait.
-    if (acked) return ReadStatus(kEraseStatusTenths, 1);
+    if (acked) return AwaitStatus(kBusySilenceTenths);
     // A port that failed will bring no status byte either.
     if (CommLineFailed() != 0) return lastStatus = kStatusNone;
+    if (busy || versionSilent) {
+        // Never acknowledged, by a daemon that answers while it erases: SYN
+        // means it is erasing (its ACK was lost), ACK that it is idle (the
+        // request never reached it), nothing that the line is dead. A line
+        // that was already silent to the version request before it is taken
+        // for dead the same way: any daemon answers that request when idle.
+        const int answer = link.AskBusy(static_cast<std::uint16_t>(VesperilIO::kAliveTenths));
+        if (answer == VesperilIO::kSyn) return AwaitStatus(kBusySilenceTenths);
+        lastSilence = answer < 0 ? SilenceT::NoAnswer : SilenceT::NotTaken;
+        return lastStatus = kStatusNone;
+    }
     // Never acknowledged: most likely no daemon is listening, so the long
     // wait would only delay the failure. A lost acknowledgement still gets
     // the pause an erase takes, then one look for its status byte.
@@ -52,11 +84,16 @@ int FlashMemT::EraseChip() {
 
 int FlashMemT::EraseSector(std::uint32_t address) {
     lastSector = address;
+    lastSilence = SilenceT::Timeout;
     VesperilIO::FrameBuffer f{};
     f[VesperilIO::kCmdAt] = VesperilIO::kCmdErasePage;
     f[VesperilIO::kLenAt] = LINK_ADDRESS_BYTES;
     for (std::size_t i = 0; i < LINK_ADDRESS_BYTES; ++i)
         f[VesperilIO::kDataAt + i] = static_cast<std::uint8_t>(address >> (8 * (LINK_ADDRESS_BYTES - 1 - i)));
+    if (BusyAnswers()) {
+        link.SendFrame(f);
+        return AwaitStatus(kBusySilenceTenths);
+    }
     link.SendFrame(f);
     return ReadStatus(100, 10);
 }

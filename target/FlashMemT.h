@@ -27,7 +27,19 @@ public:
     int EraseSerialNumber();
     // The status byte that ends an erase whose request was taken first
     // (the serial-number erase answers once on taking it, once when done).
-    int WaitEraseEnd() { return ReadStatus(kEraseStatusTenths, 1); }
+    int WaitEraseEnd();
+
+    // Whether the daemon answers ENQ with SYN while it erases (its version
+    // says so); asked once per link. A board that does is given up on after
+    // kBusySilenceTenths without a byte, instead of after the longest erase.
+    bool BusyAnswers();
+    // Silence that ends an erase on such a board: a few unanswered asks.
+    // Programming the serial-number area back after a chip erase (0.6 s at
+    // the slowest word) fits in it.
+    static constexpr std::uint16_t kBusySilenceTenths = 40;
+    // The last page (30 KiB) programmed back after the serial-number erase
+    // takes up to 9.2 s at the slowest word, answering nothing.
+    static constexpr std::uint16_t kLastPageSilenceTenths = 120;
 
     // Longest wait for the chip erase's status byte, in tenths: the daemon
     // answers when the erase is done, or gives up a little earlier than this.
@@ -39,6 +51,9 @@ public:
     // The last erase's status (as the functions above return it), and the
     // sector it was for (0 for the chip or the serial-number area).
     int LastStatus() const { return lastStatus; }
+    // Why no status came (LastStatus kStatusNone).
+    enum class SilenceT { Timeout, StoppedAnswering, NotTaken, NoAnswer };
+    SilenceT LastSilence() const { return lastSilence; }
     std::uint32_t LastSector() const { return lastSector; }
 
     VesperilIO& link;
@@ -46,8 +61,14 @@ public:
 private:
     int lastStatus = kStatusAck;
     std::uint32_t lastSector = 0;
+    SilenceT lastSilence = SilenceT::Timeout;
+    int busyAnswers = -1;  // unknown until asked
+    bool versionSilent = false;  // not a byte came back when it was asked
     static int MapStatus(bool received, std::uint8_t byte);
     int ReadStatus(std::int32_t tenthsPerRead, int reads);
+    // The status that ends an erase the board is busy with, waiting as
+    // BusyAnswers allows.
+    int AwaitStatus(std::uint16_t silenceTenths);
 };
 
 // Erases the whole flash through the daemon. erase_result: kErased;

@@ -40,8 +40,16 @@ std::string WhyFailed(const char* guess, const char* flash) {
 
 // What the daemon said about the erase that failed.
 std::string EraseFailureText() {
-    if (!TargetFlash || TargetFlash->LastStatus() == erase_status::kNone)
+    if (!TargetFlash) return "the daemon did not report the erase done";
+    if (TargetFlash->LastStatus() == erase_status::kNone) {
+        switch (TargetFlash->LastSilence()) {
+            case FlashMemT::SilenceT::StoppedAnswering: return "the board stopped answering while it erased";
+            case FlashMemT::SilenceT::NoAnswer: return "the board did not answer the erase request";
+            case FlashMemT::SilenceT::NotTaken: return "the daemon answers but did not take the erase request";
+            case FlashMemT::SilenceT::Timeout: break;
+        }
         return "the daemon did not report the erase done";
+    }
     if (TargetFlash->LastStatus() != erase_status::kNak) return "the daemon answered the erase with an unknown byte";
     if (TargetFlash->LastSector() == 0) return "the daemon reported that the chip did not erase";
     char text[96];

@@ -43,9 +43,14 @@ bool VesperilIO::ReadOneByte(std::uint8_t& byte) {
 
 int VesperilIO::ReceiveFrame(std::span<std::uint8_t, kFrameSize> buffer, std::uint8_t expected,
                              std::uint16_t seconds) {
+    return ReceiveFrameWithin(buffer, expected, static_cast<std::uint16_t>(std::min(seconds * 10U, 0xFFFFU)));
+}
+
+int VesperilIO::ReceiveFrameWithin(std::span<std::uint8_t, kFrameSize> buffer, std::uint8_t expected,
+                                   std::uint16_t tenths) {
     enum class State { Hunt, Zero, Cmd, Len, Data, Check, End };
     TimerT timer;
-    timer.Start(static_cast<std::uint16_t>(std::min(seconds * 10U, 0xFFFFU)));
+    timer.Start(tenths);
     State state = State::Hunt;
     std::size_t len = 0;
     std::size_t got = 0;
@@ -111,6 +116,81 @@ bool VesperilIO::WaitAck(std::uint16_t tenths) {
         if (came && b == kAck) return true;
         if (timer.Expired() != 0 || CommLineFailed() != 0) return false;
         if (!came) WaitForInput(timer);
+    }
+}
+
+int VesperilIO::DaemonVersion() {
+    FrameBuffer f{};
+    f[kCmdAt] = kCmdSendVersion;
+    f[kLenAt] = 0;
+    heard = false;
+    if (SendFrame(f) == 0) return kVersionSilent;
+    if (ReceiveFrameWithin(f, kReplyData, 5) != 0 || f[kLenAt] != 1) return heard ? -1 : kVersionSilent;
+    return f[kDataAt];
+}
+
+int VesperilIO::AskBusy(std::uint16_t tenths) {
+    static constexpr std::array<std::uint8_t, 1> kEnq{LINK_ENQ};
+    if (Write(kEnq) == 0) return -1;
+    TimerT timer;
+    timer.Start(tenths);
+    for (;;) {
+        std::uint8_t b = 0;
+        if (ReadOneByte(b)) return b;
+        if (timer.Expired() != 0 || CommLineFailed() != 0) return -1;
+        WaitForInput(timer);
+    }
+}
+
+int VesperilIO::WaitEraseStatus(std::uint16_t limitTenths, bool busyAnswers, std::uint16_t silenceTenths) {
+    static constexpr std::array<std::uint8_t, 1> kEnq{LINK_ENQ};
+    busySilence = false;
+    TimerT limit;
+    limit.Start(limitTenths);
+    TimerT silence;  // since the last byte from the board
+    silence.Start(silenceTenths);
+    TimerT ask;  // until the next ENQ
+    ask.Start(kBusyAskTenths);
+    int unanswered = 0;  // ENQs sent and not yet answered with SYN
+    for (;;) {
+        if (CommLineFailed() != 0) return -1;
+        std::uint8_t b = 0;
+        if (ReadOneByte(b)) {
+            silence.Start(silenceTenths);
+            if (busyAnswers && b == kSyn) {
+                unanswered = unanswered > 0 ? unanswered - 1 : 0;
+                continue;
+            }
+            // The board went back to its command loop after the status and
+            // answers an ENQ still in its receiver with ACK: take those
+            // answers off the line, or the next request would take one of
+            // them for its own.
+            if (unanswered > 0) {
+                TimerT drain;
+                drain.Start(3);
+                std::uint8_t stray = 0;
+                while (unanswered > 0 && drain.Expired() == 0 && CommLineFailed() == 0) {
+                    if (ReadOneByte(stray)) --unanswered;
+                    else WaitForInput(drain);
+                }
+            }
+            return b;
+        }
+        if (limit.Expired() != 0) return -1;
+        if (busyAnswers) {
+            if (silence.Expired() != 0) {
+                busySilence = true;
+                return -1;
+            }
+            if (ask.Expired() != 0) {
+                if (Write(kEnq) == 0) return -1;
+                ++unanswered;
+                ask.Start(kBusyAskTenths);
+            }
+            WaitForInput(ask);
+        } else {
+            WaitForInput(limit);
+        }
     }
 }
 

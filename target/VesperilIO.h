@@ -19,6 +19,7 @@ public:
     static constexpr std::uint8_t kEtx = LINK_ETX;
     static constexpr std::uint8_t kAck = LINK_ACK;
     static constexpr std::uint8_t kNak = LINK_NAK;
+    static constexpr std::uint8_t kSyn = LINK_SYN;
     static constexpr std::array<std::uint8_t, LINK_PING_BYTES> kPing{LINK_PING_0, LINK_PING_1, LINK_PING_2,
                                                                     LINK_PING_3};
 
@@ -60,6 +61,7 @@ public:
     // 0 when a frame with a good checksum and ETX, and with CMD equal to
     // expected (0: any), stands in buffer; -1 when the time-out ran out first.
     int ReceiveFrame(std::span<std::uint8_t, kFrameSize> buffer, std::uint8_t expected, std::uint16_t seconds);
+    int ReceiveFrameWithin(std::span<std::uint8_t, kFrameSize> buffer, std::uint8_t expected, std::uint16_t tenths);
     bool WaitAck(std::uint16_t tenths);
     bool Ping(std::uint16_t tenths);
     bool IsAlive();
@@ -68,6 +70,23 @@ public:
     // How long a silent board gets to answer a ping before it is taken for
     // gone: a drop-out shorter than this is ridden out.
     static constexpr int kAliveTenths = 30;
+    // The daemon's version byte (0x89); -1 when no good reply came within
+    // half a second (a daemon that never answers 0x89 costs that), and
+    // kVersionSilent when not a byte came back.
+    int DaemonVersion();
+    static constexpr int kVersionSilent = -2;
+    // One ENQ: kSyn when the board is busy erasing, kAck when it is idle,
+    // another byte as it came, -1 when nothing came within tenths.
+    int AskBusy(std::uint16_t tenths);
+    // Waits for the byte that ends an erase (its status). A board that
+    // answers ENQ with SYN while it erases (busyAnswers) is asked every
+    // kBusyAskTenths and given up on after silenceTenths without a byte;
+    // any board after limitTenths. The byte, or -1 (BusySilence says
+    // whether the board had stopped answering).
+    int WaitEraseStatus(std::uint16_t limitTenths, bool busyAnswers, std::uint16_t silenceTenths);
+    bool BusySilence() const { return busySilence; }
+    static constexpr std::uint16_t kBusyAskTenths = 10;
+
     // The speed when the board answers there (line set to 8N1), else 300.
     std::int32_t Probe(std::int32_t speed);
     int SetHostSpeed(std::int32_t speed);
@@ -137,6 +156,7 @@ private:
     std::uint32_t scratchAddress;
     bool idlePause = true;
     bool speedAcked = false;
+    bool busySilence = false;
     bool refused = false;  // the last SendUntilAcknowledged saw a NAK
     bool giveUpWhenSilent = false;
     bool silentLastTime = false;

@@ -58,6 +58,15 @@ TEST(Cli, ProgramsTheSimulatedBoardAndShowsItsGreeting) {
     ExpectInOrder(r.output, kSuccess);
 }
 
+// A trace that cannot be written (a full disk) is said at once; the job
+// itself goes on and its result stands.
+TEST(Cli, ATraceThatCannotBeWrittenIsSaidAndTheJobGoesOn) {
+    const RunResult r = Shell(std::string(ZELMO_CLI) + " program " + ZELMO_EXAMPLE_ROM + " --simulate --trace /dev/full");
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_NE(r.output.find("warning: the trace file could not be written (No space left on device)"), std::string::npos)
+        << r.output;
+}
+
 TEST(Cli, RefusesABadFileBeforeTouchingTheBoard) {
     ScratchDir dir;
     // The example ROM with one checksum digit changed on its third line.
@@ -386,28 +395,37 @@ TEST(CliBoard, SeveralBoardsOneSilent) {
     ExpectFlashHolds(dump, ZELMO_EXAMPLE_ROM);
 }
 
-TEST(CliBoard, CtrlCSaysHowFarItGot) {
+// Interrupts a real-time run once `when` shows in its output; the output.
+std::string InterruptWhen(const std::string& when, const std::vector<const char*>& extra = {}) {
     ScratchDir dir;
     const std::string out = dir.Path("out.txt");
-    // The real-time board takes seconds to take the daemon at 9600 baud.
+    std::vector<const char*> args{ZELMO_CLI, "program", ZELMO_EXAMPLE_ROM, "--simulate", "--sim-real-time"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back(nullptr);
     const pid_t pid = ::fork();
     if (pid == 0) {
         std::freopen(out.c_str(), "w", stdout);
         ::dup2(STDOUT_FILENO, STDERR_FILENO);
-        ::execl(ZELMO_CLI, ZELMO_CLI, "program", ZELMO_EXAMPLE_ROM, "--simulate", "--sim-real-time",
-                static_cast<char*>(nullptr));
+        ::execv(ZELMO_CLI, const_cast<char* const*>(args.data()));
         ::_exit(127);
     }
-    for (int i = 0; i < 200 && ReadAll(out).find("download ") == std::string::npos; ++i)
+    for (int i = 0; i < 400 && ReadAll(out).find(when) == std::string::npos; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     ::kill(pid, SIGINT);
     int status = 0;
     ::waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 130);
-    const std::string text = ReadAll(out);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 130) << status;
+    return ReadAll(out);
+}
+
+TEST(CliBoard, CtrlCSaysHowFarItGot) {
+    // The real-time board takes seconds to take the daemon at 9600 baud.
+    std::string text = InterruptWhen("download ");
     EXPECT_NE(text.find("interrupted: connected, "), std::string::npos) << text;
     EXPECT_NE(text.find("% daemon loaded"), std::string::npos) << text;
+    // During an erase: the board goes on without the loader, and says so.
+    text = InterruptWhen("Erasing", {"--sim-typical-timing"});
+    EXPECT_NE(text.find("during erase; the board may still be erasing"), std::string::npos) << text;
 }
 
 TEST(CliBoard, ProgressBarOnATerminal) {

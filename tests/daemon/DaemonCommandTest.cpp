@@ -105,7 +105,7 @@ TEST_F(Daemon, IgnoresCodesOutsideTheTable) {
 }
 
 TEST_F(Daemon, SendsItsVersionAsAOneByteDataReply) {
-    EXPECT_EQ(Ask(Frame(0x89, {}), 7), (Bytes{0x02, 0x00, 0x92, 0x01, 0x01, 0x94, 0x03}));
+    EXPECT_EQ(Ask(Frame(0x89, {}), 7), (Bytes{0x02, 0x00, 0x92, 0x01, 0x02, 0x95, 0x03}));
 }
 
 // ---- memory ----------------------------------------------------------------------
@@ -332,7 +332,7 @@ TEST_F(Daemon, LeavesTheWorkingPointersWhereTheKeepingLoopsEnd) {
 // ---- line ------------------------------------------------------------------------
 
 TEST_F(Daemon, ChangesSpeedAfterAcknowledgingAtTheOldOne) {
-    const Bytes version = {0x02, 0x00, 0x92, 0x01, 0x01, 0x94, 0x03};
+    const Bytes version = {0x02, 0x00, 0x92, 0x01, 0x02, 0x95, 0x03};
     EXPECT_EQ(Ask({0x02, 0x00, 0x86, 0x01, 0x0C, 0x93, 0x03}, 1), Bytes{kAck});  // heard at 9600
     EXPECT_EQ(d_.Board().DuartClockSelect(sim::Channel::A), 0xCC);
     d_.SetHostFormat(sim::k38400_8N1);

@@ -396,7 +396,7 @@ TEST(DaemonFuzz, SurvivesRandomAndDamagedRequests) {
                 if (e.mustRefuse) {
                     ASSERT_EQ(last, kNak) << where;
                 } else if (r.cmd == 0x89) {
-                    ASSERT_EQ(Bytes(got.end() - 7, got.end()), (Bytes{0x02, 0x00, 0x92, 0x01, 0x01, 0x94, 0x03}))
+                    ASSERT_EQ(Bytes(got.end() - 7, got.end()), (Bytes{0x02, 0x00, 0x92, 0x01, 0x02, 0x95, 0x03}))
                         << where;
                 } else if (r.cmd == 0x81) {
                     ASSERT_EQ(last, kAck) << where;

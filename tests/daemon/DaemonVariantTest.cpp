@@ -32,17 +32,20 @@ Bytes Long(std::uint32_t v) {
             static_cast<std::uint8_t>(v)};
 }
 
-// Sets a poll loop's count (the long immediate of its `move.l #count,d0`,
+// Sets a poll loop's count (the long immediate of its `move.l #count,dN`,
 // one of a kind in the image); the compiler may have counted one more.
 bool SetPollLimit(DaemonBoard& d, std::uint32_t polls, std::uint32_t limit) {
     for (std::uint32_t v : {polls, polls + 1}) {
-        Bytes find{0x20, 0x3C};
-        const Bytes value = Long(v);
-        find.insert(find.end(), value.begin(), value.end());
-        Bytes replace{0x20, 0x3C};
-        const Bytes small = Long(limit);
-        replace.insert(replace.end(), small.begin(), small.end());
-        if (d.Patch(daemonLoadAddress, 0x1000, find, replace)) return true;
+        for (std::uint8_t reg = 0; reg < 8; ++reg) {
+            const auto opcode = static_cast<std::uint8_t>(0x20 | (reg << 1));
+            Bytes find{opcode, 0x3C};
+            const Bytes value = Long(v);
+            find.insert(find.end(), value.begin(), value.end());
+            Bytes replace{opcode, 0x3C};
+            const Bytes small = Long(limit);
+            replace.insert(replace.end(), small.begin(), small.end());
+            if (d.Patch(daemonLoadAddress, 0x1000, find, replace)) return true;
+        }
     }
     return false;
 }
@@ -79,6 +82,27 @@ TEST(DaemonVariant, PollLimitsOutlastTheSlowestChipAndEndBeforeTheLoader) {
     EXPECT_LT(limitMs, LOADER_ERASE_WAIT_MS);
     std::printf("flash poll: %.3f us; erase limit %.1f s (slowest chip %u s, loader waits %u s)\n",
                 msPerPoll * 1000.0, limitMs / 1000.0, AM_CHIP_ERASE_MAX_MS / 1000u, LOADER_ERASE_WAIT_MS / 1000u);
+}
+
+// While it erases, the daemon answers ENQ with SYN and drops other bytes (a
+// resent request among them); once done, ENQ gets ACK again. The
+// serial-number area is kept as ever.
+TEST(DaemonBusy, AnswersEnqWithSynWhileItErases) {
+    sim::BoardOptions o = DaemonBoard::DefaultOptions();
+    o.timing = sim::TimingProfile::Typical;
+    DaemonBoard d(o);
+    ASSERT_TRUE(d.StartDaemon());
+    d.FillFlash(kSerialArea, kSerialArea + 0x10, 0x5A);
+    const Bytes erase = Frame(0x8F, {});
+    EXPECT_EQ(d.Exchange(erase, 1), Bytes{kAck});
+    EXPECT_EQ(d.Exchange(Bytes{kEnq}, 1, DaemonBoard::Millis(100)), Bytes{0x16});
+    EXPECT_EQ(d.SendExpectingSilence(erase), Bytes{});
+    EXPECT_EQ(d.Exchange(Bytes{kEnq}, 1, DaemonBoard::Millis(100)), Bytes{0x16});
+    EXPECT_EQ(d.Exchange(Bytes{}, 1, DaemonBoard::Millis(15000)), Bytes{kAck});
+    EXPECT_EQ(d.Exchange(Bytes{kEnq}, 1), Bytes{kAck});
+    const Bytes flash = d.Board().FlashContents();
+    EXPECT_EQ(flash[kSerialArea - kFlashBase], 0x5A);
+    EXPECT_EQ(flash[kSerialArea - kFlashBase - 1], 0xFF);
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 #include "VirtualLine.h"
 
 struct PeerRequest {
-    enum Kind { Ping, Frame, Garbage } kind = Garbage;
+    enum Kind { Ping, Frame, Garbage, Enq } kind = Garbage;
     std::vector<std::uint8_t> bytes;  // exactly as they came off the wire
     std::int64_t atMs = 0;            // manual clock when it arrived
     std::uint8_t Cmd() const { return bytes.size() > 2 ? bytes[2] : 0; }
@@ -47,6 +47,9 @@ public:
     // (the hand-over messages), each time such a byte arrives.
     using GarbagePolicy = std::function<std::vector<std::uint8_t>(const std::vector<std::uint8_t>& lastFive)>;
     void AnswerGarbage(GarbagePolicy policy) { garbagePolicy_ = std::move(policy); }
+    // Takes an ENQ that arrives alone as a request of its own (Enq) rather
+    // than the head of a ping still to come.
+    void TakeLoneEnq() { enqAlone_ = true; }
     void AckEverything() {
         policy_ = [](const PeerRequest&, std::size_t) { return std::vector<std::uint8_t>{0x06}; };
     }
@@ -95,6 +98,10 @@ private:
                 if (pending_.size() < total) return;  // rest still to come
                 r.kind = PeerRequest::Frame;
                 used = total;
+            } else if (pending_.size() == 1 && pending_[0] == 0x05 && enqAlone_) {
+                // A lone ENQ: the loader asking a busy board how it is.
+                r.kind = PeerRequest::Enq;
+                used = 1;
             } else if (pending_[0] == 0x02 || (pending_[0] == 0x05 && pending_.size() < 4)) {
                 return;
             } else {
@@ -126,6 +133,7 @@ private:
     GarbagePolicy garbagePolicy_;
     std::vector<std::uint8_t> recentGarbage_;
     std::size_t answered_ = 0;
+    bool enqAlone_ = false;
     std::vector<std::uint8_t> pending_;
     std::vector<PeerRequest> requests_;
 };

@@ -28,10 +28,11 @@ TEST_F(Erase, StatusByteIsMapped) {
 
 TEST_F(Erase, AcknowledgementRetriesThenWaitsForTheStatus) {
     DaemonAt38400();
-    // Silent to the first two sends; the status comes 45 s after the
+    // A daemon that does not answer 0x89 (the first version); silent to the
+    // first two sends of 0x8F; the status comes 45 s after the
     // acknowledgement, longer than a fixed 20 s pause would wait.
-    peer.Answer([this](const PeerRequest&, std::size_t i) -> Bytes {
-        if (i < 2) return {};
+    peer.Answer([this](const PeerRequest& r, std::size_t) -> Bytes {
+        if (r.Cmd() == 0x89 || FramesWith(0x8F).size() <= 2) return {};
         peer.Line().Send(std::uint8_t{0x06});
         peer.Clock().Advance(45000);
         return {0x06};
@@ -39,9 +40,9 @@ TEST_F(Erase, AcknowledgementRetriesThenWaitsForTheStatus) {
     const std::int64_t start = peer.Clock().NowMs();
     EXPECT_EQ(EraseFlash(), 0);
     EXPECT_EQ(FramesWith(0x8F).size(), 3u);
-    // Two unanswered sends (2 s, then 1 s + 0.5 s), 1 s before the third,
-    // then the status as soon as it comes.
-    EXPECT_EQ(peer.Clock().NowMs() - start, 2000 + 1500 + 1000 + 45000);
+    // Half a second for the version, two unanswered sends (2 s, then 1 s +
+    // 0.5 s), 1 s before the third, then the status as soon as it comes.
+    EXPECT_EQ(peer.Clock().NowMs() - start, 500 + 2000 + 1500 + 1000 + 45000);
     EXPECT_EQ(TargetLink->ReadTimeout(), 10);
 }
 
@@ -50,17 +51,70 @@ TEST_F(Erase, NoStatusEndsAtTheDeadline) {
     peer.Answer([](const PeerRequest&, std::size_t) { return Bytes{0x06}; });
     const std::int64_t start = peer.Clock().NowMs();
     EXPECT_EQ(TargetFlash->EraseChip(), -100);
-    EXPECT_EQ(peer.Clock().NowMs() - start, 120000);
+    EXPECT_EQ(peer.Clock().NowMs() - start, 500 + 120000);
 }
 
 TEST_F(Erase, NeverAcknowledgedGivesUpAfterSevenSendsAndTheErasePause) {
     DaemonAt38400();
-    const std::int64_t start = peer.Clock().NowMs();
+    // A daemon of the first version (its reply to 0x89 says nothing of
+    // answering while it erases) that never acknowledges: a lost ACK still
+    // gets the pause an erase takes.
+    peer.Answer([](const PeerRequest& r, std::size_t) -> Bytes {
+        return r.Cmd() == 0x89 ? ScriptedPeer::DataFrame(0x92, {0x93}) : Bytes{};
+    });
+    std::int64_t start = peer.Clock().NowMs();
     EXPECT_EQ(EraseFlash(), -104);
     EXPECT_EQ(FramesWith(0x8F).size(), 7u);
     // 2 s, six times 1 s + 0.5 s, then the 20 s an erase takes; the long
     // status deadline is only for a daemon that acknowledged.
     EXPECT_EQ(peer.Clock().NowMs() - start, 2000 + 6 * 1500 + 20000);
+
+    // A line silent from the version request on: dead since before the
+    // erase was asked for, so one unanswered ENQ ends it without the pause.
+    DaemonAt38400();
+    peer.Answer([](const PeerRequest&, std::size_t) { return Bytes{}; });
+    start = peer.Clock().NowMs();
+    EXPECT_EQ(EraseFlash(), -104);
+    EXPECT_EQ(TargetFlash->LastSilence(), FlashMemT::SilenceT::NoAnswer);
+    EXPECT_EQ(peer.Clock().NowMs() - start, 500 + 2000 + 6 * 1500 + 3000);
+}
+
+// A daemon that answers ENQ with SYN while it erases (version 2) is waited
+// for as long as it answers, and given up on within seconds when it stops.
+TEST_F(Erase, ABoardThatAnswersWhileErasingIsHeardOrGivenUpOnWithinSeconds) {
+    DaemonAt38400();
+    peer.TakeLoneEnq();
+    int busyAnswers = 90;  // a minute and a half of erasing
+    peer.Answer([&](const PeerRequest& r, std::size_t) -> Bytes {
+        if (r.Cmd() == 0x89) return ScriptedPeer::DataFrame(0x92, {0x02});
+        if (r.kind == PeerRequest::Frame) return {0x06};
+        return Bytes{busyAnswers-- > 0 ? std::uint8_t{0x16} : std::uint8_t{0x06}};
+    });
+    std::int64_t start = peer.Clock().NowMs();
+    EXPECT_EQ(EraseFlash(), 0);
+    EXPECT_GE(peer.Clock().NowMs() - start, 90000);
+    EXPECT_TRUE(TargetFlash->BusyAnswers());
+
+    // The same board goes silent in the middle of the next erase.
+    busyAnswers = 1000;
+    peer.Answer([&](const PeerRequest& r, std::size_t i) -> Bytes {
+        if (r.kind == PeerRequest::Frame) return {0x06};
+        return i < 5 ? Bytes{0x16} : Bytes{};
+    });
+    start = peer.Clock().NowMs();
+    EXPECT_EQ(TargetFlash->EraseChip(), -100);
+    EXPECT_EQ(TargetFlash->LastSilence(), FlashMemT::SilenceT::StoppedAnswering);
+    EXPECT_LE(peer.Clock().NowMs() - start, 5 * 1000 + 5000);
+
+    // A request never acknowledged: an idle board's ACK to the ENQ says it
+    // was never taken, at once, not after the erase pause.
+    peer.Answer([&](const PeerRequest& r, std::size_t) -> Bytes {
+        return r.kind == PeerRequest::Enq ? Bytes{0x06} : Bytes{};
+    });
+    start = peer.Clock().NowMs();
+    EXPECT_EQ(EraseFlash(), -104);
+    EXPECT_EQ(TargetFlash->LastSilence(), FlashMemT::SilenceT::NotTaken);
+    EXPECT_LE(peer.Clock().NowMs() - start, 2000 + 6 * 1500 + 3000);
 }
 
 TEST_F(Erase, SectorAndSerialNumberCommands) {
@@ -68,9 +122,10 @@ TEST_F(Erase, SectorAndSerialNumberCommands) {
     peer.Answer([](const PeerRequest&, std::size_t) { return Bytes{0x06}; });
     EXPECT_EQ(TargetFlash->EraseSector(0x470000), 0);
     EXPECT_EQ(TargetFlash->EraseSerialNumber(), 0);
-    ASSERT_EQ(peer.Frames().size(), 2u);
-    EXPECT_EQ(peer.Frames()[0].bytes, (Bytes{0x02, 0x00, 0x83, 0x04, 0x00, 0x47, 0x00, 0x00, 0xCE, 0x03}));
-    EXPECT_EQ(peer.Frames()[1].bytes, (Bytes{0x02, 0x00, 0x8A, 0x00, 0x8A, 0x03}));
+    ASSERT_EQ(peer.Frames().size(), 3u);
+    EXPECT_EQ(peer.Frames()[0].bytes, (Bytes{0x02, 0x00, 0x89, 0x00, 0x89, 0x03}));  // the version, asked once
+    EXPECT_EQ(peer.Frames()[1].bytes, (Bytes{0x02, 0x00, 0x83, 0x04, 0x00, 0x47, 0x00, 0x00, 0xCE, 0x03}));
+    EXPECT_EQ(peer.Frames()[2].bytes, (Bytes{0x02, 0x00, 0x8A, 0x00, 0x8A, 0x03}));
 }
 
 class Upload : public WorkflowTest {
