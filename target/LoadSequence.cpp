@@ -9,6 +9,7 @@
 #include "DaemonDownload.h"
 #include "FastStage.h"
 #include "FastVerify.h"
+#include "FirstLoader.h"
 #include "BoardMemory.h"
 #include "FlashMap.h"
 #include "FlashMemT.h"
@@ -123,7 +124,10 @@ ConnectOutcomeT RunConnectSequence(SequenceViewT& view, const FastOptionsT& fast
     view.SetStatus(status::kLoadingDaemon);
     view.SetLamp(LampT::Connection);
     view.ShowProgress(0, kDaemonProgressRange);
-    const int loaded = Timed(view, "download", [&] { return DownloadDaemon(view, fast.monitorFirst); });
+    const int loaded = Timed(view, "download", [&] {
+        return fast.firstLoader ? DownloadDaemonFirstLoader(view, fast.monitorFirst)
+                                : DownloadDaemon(view, fast.monitorFirst);
+    });
     if (loaded == download_result::kStarted || loaded == download_result::kAlreadyRunning) {
         view.SetStatus(status::kDaemonRunning);
         view.SetLamp(LampT::Daemon);
