@@ -25,9 +25,17 @@
 #define QUIET_POLLS 450u
 #define TX_POLLS    1000000u
 
-enum { GOT, TIMED_OUT, BREAK };
+/* What get_byte and receive_frame return besides a byte (0..255). */
+#define TIMED_OUT   (-1)
+#define BREAK       (-2)
+#define FRAME       0x100
 
 typedef volatile uint8_t *channel_regs;
+
+/* The request as received, from CMD on; its address is word-aligned. */
+#define REQUEST     ((uint8_t *)(uintptr_t)FIRST_LOADER_BUFFER)
+#define REQUEST_ADDRESS (*(volatile uint32_t *)(uintptr_t)(FIRST_LOADER_BUFFER + LINK_BUF_DATA))
+_Static_assert((FIRST_LOADER_BUFFER + LINK_BUF_DATA) % 2u == 0, "the request's address must be word-aligned");
 
 uint32_t first_loader_main(void);
 
@@ -55,21 +63,16 @@ static void wait_status(channel_regs ch, uint8_t bit)
             return;
 }
 
-static void send_byte(channel_regs ch, uint8_t byte)
+/* One byte, gone from the line when this returns: a speed change or a jump
+   may follow at once. */
+static void answer(channel_regs ch, uint8_t byte)
 {
     wait_status(ch, SR_TXRDY);
     ch[R_RB_TB] = byte;
-}
-
-/* Both halves of the clock select, once what was sent has left at the old
-   speed. */
-static void set_speed(channel_regs ch, uint8_t code)
-{
     wait_status(ch, SR_TXEMT);
-    ch[R_SR_CSR] = (uint8_t)((code << 4) | code);
 }
 
-static int get_byte(channel_regs ch, uint8_t *out, uint32_t polls)
+static int get_byte(channel_regs ch, uint32_t polls)
 {
     while (!(ch[R_SR_CSR] & SR_RXRDY))
         if (--polls == 0)
@@ -78,106 +81,89 @@ static int get_byte(channel_regs ch, uint8_t *out, uint32_t polls)
         (void)ch[R_RB_TB]; /* the 0x00 queued with the break */
         return BREAK;
     }
-    *out = ch[R_RB_TB];
-    return GOT;
+    return ch[R_RB_TB];
 }
 
-/* After STX: 0x00, CMD, LEN, data, CK, ETX into buffer from CMD on. GOT
-   when the frame is whole and its checksum holds, TIMED_OUT when damaged. */
-static int receive_frame(channel_regs ch, uint8_t *buffer)
+/* After STX: 0x00, CMD, LEN, data, CK, ETX into REQUEST from CMD on. FRAME
+   when the frame is whole and its checksum holds, else TIMED_OUT or BREAK. */
+static int receive_frame(channel_regs ch)
 {
+    uint8_t *buffer = REQUEST;
     uint8_t sum = 0;
     uint32_t i;
     uint32_t end = LINK_BUF_DATA;
-    int got = get_byte(ch, buffer, RX_POLLS);
+    int c = get_byte(ch, RX_POLLS);
 
-    if (got != GOT)
-        return got;
-    if (buffer[0] != LINK_FRAME_ZERO)
-        return TIMED_OUT;
+    if (c != LINK_FRAME_ZERO)
+        return c < 0 ? c : TIMED_OUT;
     for (i = 0; i < end + 2; ++i) {
-        got = get_byte(ch, &buffer[i], RX_POLLS);
-        if (got != GOT)
-            return got;
+        if ((c = get_byte(ch, RX_POLLS)) < 0)
+            return c;
+        buffer[i] = (uint8_t)c;
         if (i == LINK_BUF_LEN)
-            end = LINK_BUF_DATA + buffer[LINK_BUF_LEN];
+            end = LINK_BUF_DATA + (uint32_t)c;
         if (i < end)
-            sum = (uint8_t)(sum + buffer[i]);
+            sum = (uint8_t)(sum + c);
     }
-    return buffer[end] == sum && buffer[end + 1] == LINK_ETX ? GOT : TIMED_OUT;
-}
-
-static uint32_t address_of(const uint8_t *buffer)
-{
-    const uint8_t *p = buffer + LINK_BUF_DATA;
-    return ((uint32_t)p[0] << 24) | ((uint32_t)p[1] << 16) | ((uint32_t)p[2] << 8) | p[3];
-}
-
-/* 0x81: ADDR, payload. Refused over the loader itself. */
-static void store(channel_regs ch, const uint8_t *buffer)
-{
-    uint32_t at = address_of(buffer);
-    uint32_t n = (uint32_t)buffer[LINK_BUF_LEN] - LINK_ADDRESS_BYTES;
-    uint8_t *dst = (uint8_t *)(uintptr_t)at;
-    uint32_t i;
-
-    if (at < FIRST_LOADER_END && at + n > FIRST_LOADER_BASE) {
-        send_byte(ch, LINK_NAK);
-        return;
-    }
-    for (i = 0; i < n; ++i)
-        dst[i] = buffer[LINK_BUF_PAYLOAD + i];
-    send_byte(ch, LINK_ACK);
+    return buffer[end] == sum && buffer[end + 1] == LINK_ETX ? FRAME : TIMED_OUT;
 }
 
 uint32_t first_loader_main(void)
 {
     channel_regs ch = (channel_regs)(uintptr_t)(REG16(MONITOR_CONSOLE) == 0x0C00 ? CHANNEL_A : CHANNEL_B);
-    uint8_t *buffer = (uint8_t *)(uintptr_t)FIRST_LOADER_BUFFER;
+    uint8_t *request = REQUEST;
 
     for (;;) {
-        uint8_t byte;
-        int got = get_byte(ch, &byte, RX_POLLS);
+        int c = get_byte(ch, RX_POLLS);
 
-        if (got == TIMED_OUT)
+        if (c == TIMED_OUT)
             continue;
-        if (got == GOT && byte == LINK_ENQ) {
-            send_byte(ch, LINK_ACK);
+        if (c == LINK_ENQ) {
+            answer(ch, LINK_ACK);
             continue;
         }
-        if (got == GOT && byte == LINK_STX)
-            got = receive_frame(ch, buffer);
-        if (got == BREAK)
-            break;
-        if (got == GOT && byte == LINK_STX) {
-            uint8_t len = buffer[LINK_BUF_LEN];
-            switch (buffer[LINK_BUF_CMD]) {
-            case LINK_CMD_WRITE_MEMORY:
-                if (len >= LINK_ADDRESS_BYTES)
-                    store(ch, buffer);
-                continue;
+        if (c == LINK_STX)
+            c = receive_frame(ch);
+        if (c == FRAME) {
+            uint8_t len = request[LINK_BUF_LEN];
+            uint8_t code = request[LINK_BUF_DATA];
+            uint32_t at = REQUEST_ADDRESS;
+
+            switch (request[LINK_BUF_CMD]) {
+            case LINK_CMD_BAUD_CONTROL: /* speed code: ACK, then the switch */
+                if (len >= 1 && code <= 0x0F) {
+                    answer(ch, LINK_ACK);
+                    ch[R_SR_CSR] = (uint8_t)((code << 4) | code);
+                }
+                break;
             case LINK_CMD_RUN_AT:
-                if (len < LINK_ADDRESS_BYTES || (address_of(buffer) & 1u))
-                    continue;
-                send_byte(ch, LINK_ACK);
-                wait_status(ch, SR_TXEMT);
-                return address_of(buffer);
-            case LINK_CMD_BAUD_CONTROL:
-                if (len < 1 || buffer[LINK_BUF_DATA] > 0x0F)
-                    continue;
-                send_byte(ch, LINK_ACK);
-                set_speed(ch, buffer[LINK_BUF_DATA]);
-                continue;
-            default:
-                continue;
+                if (len >= LINK_ADDRESS_BYTES && !(at & 1u)) {
+                    answer(ch, LINK_ACK);
+                    return at;
+                }
+                break;
+            case LINK_CMD_WRITE_MEMORY: /* refused over the loader itself */
+                if (len >= LINK_ADDRESS_BYTES) {
+                    uint32_t n = len - LINK_ADDRESS_BYTES;
+                    uint32_t i;
+                    if (at < FIRST_LOADER_END && at + n > FIRST_LOADER_BASE) {
+                        answer(ch, LINK_NAK);
+                        break;
+                    }
+                    for (i = 0; i < n; ++i)
+                        ((uint8_t *)(uintptr_t)at)[i] = request[LINK_BUF_PAYLOAD + i];
+                    answer(ch, LINK_ACK);
+                }
+                break;
             }
+            continue;
         }
-        /* Noise, or a damaged frame: let the line go quiet first. */
-        while ((got = get_byte(ch, &byte, QUIET_POLLS)) == GOT)
+        /* Noise, a damaged frame or a break: the line goes quiet first. */
+        while (c != BREAK && (c = get_byte(ch, QUIET_POLLS)) != TIMED_OUT)
             ;
-        if (got == BREAK)
+        if (c == BREAK)
             break;
     }
-    set_speed(ch, CSR_9600 & 0x0Fu);
+    ch[R_SR_CSR] = CSR_9600;
     return 0;
 }
