@@ -40,8 +40,13 @@ int TryFirstLoader(VesperilIO& link, const char* image, ProgressT& progress) {
     // then the switch once the ACK has left.
     link.SetTargetSpeed(38400);
     if (!link.SpeedChangeAcknowledged() || !SwitchOnAcknowledgement(link)) return kFirstLoaderSpeed;
+    // The loader answers a store only once it listens again, so the next
+    // frame needs no pause before its first send; resends keep theirs.
     std::uint32_t entry = 0;
-    if (StoreImage(link, image, progress, entry) != 0) return kFirstLoaderImage;
+    link.SetIdlePause(false);
+    const int stored = StoreImage(link, image, progress, entry);
+    link.SetIdlePause(true);
+    if (stored != 0) return kFirstLoaderImage;
     ++daemonSession;
     // A run request whose ACK was lost may still have started the daemon;
     // the version request tells.
