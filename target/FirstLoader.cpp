@@ -67,7 +67,7 @@ int DownloadDaemonImageFirstLoader(const char* image, ProgressT& progress, bool 
     VesperilIO& link = *TargetLink;
 
     const int failed = TryFirstLoader(link, image, progress);
-    if (report != nullptr) *report = FirstLoaderReportT{failed != 0, failed};
+    if (report != nullptr) *report = FirstLoaderReportT{true, failed != 0, failed};
     if (failed == 0) {
         daemonRunning = true;
         return r::kStarted;
@@ -81,6 +81,17 @@ int DownloadDaemonImageFirstLoader(const char* image, ProgressT& progress, bool 
     SleepMs(20);
     link.PurgeInput();
     return DownloadDaemonImage(image, progress, quickSwitch);
+}
+
+const char* FirstLoaderFailureText(int step) {
+    switch (step) {
+        case kFirstLoaderStore: return "the boot monitor did not take the loader";
+        case kFirstLoaderRun: return "the boot monitor did not start the loader";
+        case kFirstLoaderSpeed: return "the loader did not answer at 38400 baud";
+        case kFirstLoaderImage: return "the loader did not take a store frame of the daemon";
+        case kFirstLoaderStart: return "the daemon did not answer after the loader started it";
+        default: return "the loader failed";
+    }
 }
 
 int DownloadDaemonFirstLoader(ProgressT& progress, bool quickSwitch, FirstLoaderReportT* report) {

@@ -9,6 +9,7 @@
 #include "Progress.h"
 
 struct FirstLoaderReportT {
+    bool tried = false;     // the loader was stored (or its store tried)
     bool fellBack = false;  // the ordinary download took over
     int stepFailed = 0;     // which step failed first (the constants below), 0 when none did
 };
@@ -18,6 +19,9 @@ inline constexpr int kFirstLoaderRun = 2;      // the monitor did not acknowledg
 inline constexpr int kFirstLoaderSpeed = 3;    // no answer at 38,400
 inline constexpr int kFirstLoaderImage = 4;    // a store frame of the image was not taken
 inline constexpr int kFirstLoaderStart = 5;    // the daemon did not answer after its start
+
+// Why the ordinary download took over, for one of the steps above.
+const char* FirstLoaderFailureText(int step);
 
 // download_result, as DownloadDaemon: kStarted means the daemon runs and
 // both ends are at 38400, by either way. quickSwitch as DownloadDaemon's,

@@ -9,7 +9,6 @@
 #include "DaemonDownload.h"
 #include "FastStage.h"
 #include "FastVerify.h"
-#include "FirstLoader.h"
 #include "BoardMemory.h"
 #include "FlashMap.h"
 #include "FlashMemT.h"
@@ -124,10 +123,12 @@ ConnectOutcomeT RunConnectSequence(SequenceViewT& view, const FastOptionsT& fast
     view.SetStatus(status::kLoadingDaemon);
     view.SetLamp(LampT::Connection);
     view.ShowProgress(0, kDaemonProgressRange);
+    FirstLoaderReportT firstLoader;
     const int loaded = Timed(view, "download", [&] {
-        return fast.firstLoader ? DownloadDaemonFirstLoader(view, fast.monitorFirst)
+        return fast.firstLoader ? DownloadDaemonFirstLoader(view, fast.monitorFirst, &firstLoader)
                                 : DownloadDaemon(view, fast.monitorFirst);
     });
+    if (firstLoader.tried) view.FirstLoaderReport(firstLoader);
     if (loaded == download_result::kStarted || loaded == download_result::kAlreadyRunning) {
         view.SetStatus(status::kDaemonRunning);
         view.SetLamp(LampT::Daemon);
