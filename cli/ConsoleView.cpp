@@ -29,6 +29,15 @@ void ConsoleView::SetProgress(int position) {
     else reporter_.Progress(p);
 }
 
+void ConsoleView::FirstLoaderReport(const FirstLoaderReportT& r) {
+    if (!r.fellBack) {
+        reporter_.Verbose("First-step loader: the daemon stored at 38400 baud");
+        return;
+    }
+    reporter_.Info(std::string("First-step loader: ") + FirstLoaderFailureText(r.stepFailed) +
+                   "; the daemon goes through the boot monitor at 9600 baud");
+}
+
 void ConsoleView::StageReport(const FastStageResultT& r) {
     char text[200];
     std::snprintf(text, sizeof text,

@@ -22,6 +22,7 @@ public:
     void StepTimed(const char* step, double seconds) override { reporter_.Phase(step, seconds); }
     void Reason(const std::string& text) override { reporter_.Error(text); }
     void StageReport(const FastStageResultT& r) override;
+    void FirstLoaderReport(const FirstLoaderReportT& r) override;
     void SetProgress(int position) override;
     void FillProgress() override { SetProgress(maximum_); }
     void ToggleUploadLamp() override {}

@@ -34,6 +34,7 @@ struct Options {
     std::string eraseMode;  // chip, sectors, or empty (chip, sectors with --fast)
     bool fastAll = false;
     std::uint32_t stageBaud = 0;  // --baud; 0: not given
+    bool firstLoader = false, noFirstLoader = false;  // --first-loader, --no-first-loader
     FastOptionsT fast;
     // read
     std::string readStart, readLength, output;

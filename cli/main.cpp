@@ -45,12 +45,17 @@ void AddFastOptions(CLI::App& c, Options& o) {
     c.add_flag("--skip-blank", o.fast.skipBlank, "do not program blocks of nothing but 0xFF after the erase");
     c.add_flag("--monitor-first", o.fast.monitorFirst,
                "take a boot monitor that answers at 9600 without the hand-over, and switch speed on its ACK");
+    auto* firstLoader = c.add_flag("--first-loader", o.firstLoader,
+                                   "store the daemon at 38400 through a small loader the boot monitor runs first "
+                                   "(falls back to the 9600 download by itself)");
+    c.add_flag("--no-first-loader", o.noFirstLoader, "with --fast: the daemon stored at 9600 by the boot monitor")
+        ->excludes(firstLoader);
     c.add_flag("--stage", o.fast.stage, "upload through the fast stage: pipelined frames, a CRC kept on the board");
     c.add_option("--baud", o.stageBaud, "with the fast stage: 57600 (falls back to 38400 by itself) or 38400")
         ->check(CLI::IsMember({38400u, 57600u}));
     c.add_flag("--compress", o.fast.compress, "with the fast stage: compressed chunks, decoded on the board");
     c.add_flag("--fast", o.fastAll, "every speed-up: --erase sectors --no-pause --full-frames --skip-blank "
-                                    "--monitor-first --low-latency --stage --baud 57600 --compress, and --verify "
+                                    "--monitor-first --first-loader --low-latency --stage --baud 57600 --compress, and --verify "
                                     "by CRCs as --fast-verify");
 }
 
@@ -67,6 +72,7 @@ void ApplyFastOptions(Options& o) {
         o.lowLatency = true;
         if (o.verify) o.fastVerify = true;
     }
+    o.fast.firstLoader = o.firstLoader || (o.fastAll && !o.noFirstLoader);
     o.fast.sectorErase = o.eraseMode == "sectors" || (o.eraseMode.empty() && o.fastAll);
     // --baud and --compress are the stage's: either brings it in.
     if (o.stageBaud != 0 || o.fast.compress) o.fast.stage = true;

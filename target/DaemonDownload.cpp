@@ -11,30 +11,28 @@
 #include "TargetState.h"
 #include "TimerT.h"
 
-namespace {
-
 // The daemon switches once its ACK has left the line; the ACK in hand means
 // that has happened but for a few microseconds, and 2 ms (almost a
 // character at 9600) covers its stop bit. A lone ENQ, which the daemon
 // answers without treating anything after it as noise, then shows that it
 // listens at the new speed; a board that is slower to switch gets further
 // ENQs, up to the second the default sequence waits.
-void SwitchOnAcknowledgement(VesperilIO& link) {
+bool SwitchOnAcknowledgement(VesperilIO& link) {
     SleepMs(2);
     link.SetHostSpeed(38400);
     static constexpr std::array<std::uint8_t, 1> kEnq{LINK_ENQ};
-    for (int i = 0; i < 10; ++i) {
+    bool answered = false;
+    for (int i = 0; i < 10 && !answered; ++i) {
         link.PurgeInput();
         link.Write(kEnq);
-        if (link.WaitAck(1)) break;
+        answered = link.WaitAck(1);
     }
     // An answer to an earlier ENQ that came late must not pass for the
     // answer to the next request.
     SleepMs(10);
     link.PurgeInput();
+    return answered;
 }
-
-}  // namespace
 
 int NextImageRecord(const char*& position, std::array<std::uint8_t, kImageRecordMax>& data, std::uint32_t& address,
                     std::uint8_t& length) {
@@ -60,19 +58,12 @@ int NextImageRecord(const char*& position, std::array<std::uint8_t, kImageRecord
     }
 }
 
-int DownloadDaemonImage(const char* image, ProgressT& progress, bool quickSwitch) {
+int StoreImage(VesperilIO& link, const char* image, ProgressT& progress, std::uint32_t& entry) {
     namespace r = download_result;
-    LinkUseT use;
-    if (!use.Held()) return kLinkBusy;
-    if (daemonRunning) return r::kAlreadyRunning;
-    if (!TargetLink) return r::kStoreRefused;
-    VesperilIO& link = *TargetLink;
-
     recordCounter = 0;
     std::size_t pending = 0;
     std::uint32_t blockAddress = 0;
     bool haveEntry = false;
-    std::uint32_t entry = 0;
     const char* position = image;
     std::array<std::uint8_t, kImageRecordMax> record{};
 
@@ -107,7 +98,19 @@ int DownloadDaemonImage(const char* image, ProgressT& progress, bool quickSwitch
         }
     }
     // An image without data records has nothing to run.
-    if (!haveEntry) return r::kBadImage;
+    return haveEntry ? 0 : r::kBadImage;
+}
+
+int DownloadDaemonImage(const char* image, ProgressT& progress, bool quickSwitch) {
+    namespace r = download_result;
+    LinkUseT use;
+    if (!use.Held()) return kLinkBusy;
+    if (daemonRunning) return r::kAlreadyRunning;
+    if (!TargetLink) return r::kStoreRefused;
+    VesperilIO& link = *TargetLink;
+
+    std::uint32_t entry = 0;
+    if (const int stored = StoreImage(link, image, progress, entry); stored != 0) return stored;
     ++daemonSession;
     if (link.RunAt(entry) != 0) return r::kRunRefused;
     link.SetTargetSpeed(38400);

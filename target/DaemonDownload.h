@@ -7,6 +7,8 @@
 #include "Progress.h"
 #include "Results.h"
 
+class VesperilIO;
+
 // download_result: kAlreadyRunning (nothing sent); kStarted (stored,
 // started, both ends at 38400); kRunRefused; kBadImage; kStoreRefused; or
 // kLinkBusy. The progress position is the record count, once per stored
@@ -16,6 +18,15 @@
 int DownloadDaemon(ProgressT& progress, bool quickSwitch = false);
 // The same with another image text (NUL-terminated S-records back to back).
 int DownloadDaemonImage(const char* image, ProgressT& progress, bool quickSwitch = false);
+
+// Stores the data records of an image text through link, block by block,
+// moving progress as DownloadDaemon does; entry: the first record's address.
+// 0, kStoreRefused or kBadImage (no data records included).
+int StoreImage(VesperilIO& link, const char* image, ProgressT& progress, std::uint32_t& entry);
+
+// After the board's ACK for 38,400: the host follows, and ENQs (up to about
+// a second) show the board listens there. True when one was answered.
+bool SwitchOnAcknowledgement(VesperilIO& link);
 
 // A record of the daemon image carries at most this many data bytes.
 inline constexpr std::size_t kImageRecordMax = 128;

@@ -20,6 +20,9 @@ struct FastOptionsT {
     // Ping the boot monitor before the hand-over attempts, and move the host
     // to the new speed as soon as the daemon's ACK for it has arrived.
     bool monitorFirst = false;
+    // The daemon stored at 38,400 by a small loader the monitor stores and
+    // starts first (FirstLoader.h); the ordinary download when that fails.
+    bool firstLoader = false;
     // The upload through the fast stage (FastStage.h): pipelined frames and
     // a CRC kept on the board, at stageBaud (57,600 falls back to 38,400),
     // compressed chunks with compress.
@@ -27,7 +30,7 @@ struct FastOptionsT {
     std::uint32_t stageBaud = 57600;
     bool compress = false;
 
-    bool Any() const { return sectorErase || noPause || fullFrames || skipBlank || monitorFirst || stage; }
+    bool Any() const { return sectorErase || noPause || fullFrames || skipBlank || monitorFirst || firstLoader || stage; }
 };
 
 // The payload of a full program frame (link_protocol.h says why 250).

@@ -131,7 +131,12 @@ ConnectOutcomeT RunConnectSequence(SequenceViewT& view, const FastOptionsT& fast
     view.SetStatus(status::kLoadingDaemon);
     view.SetLamp(LampT::Connection);
     view.ShowProgress(0, kDaemonProgressRange);
-    const int loaded = Timed(view, "download", [&] { return DownloadDaemon(view, fast.monitorFirst); });
+    FirstLoaderReportT firstLoader;
+    const int loaded = Timed(view, "download", [&] {
+        return fast.firstLoader ? DownloadDaemonFirstLoader(view, fast.monitorFirst, &firstLoader)
+                                : DownloadDaemon(view, fast.monitorFirst);
+    });
+    if (firstLoader.tried) view.FirstLoaderReport(firstLoader);
     if (loaded == download_result::kStarted || loaded == download_result::kAlreadyRunning) {
         view.SetStatus(status::kDaemonRunning);
         view.SetLamp(LampT::Daemon);

@@ -8,6 +8,7 @@
 
 #include "FastOptions.h"
 #include "FastStage.h"
+#include "FirstLoader.h"
 #include "Progress.h"
 #include "RomImage.h"
 #include "RomUpload.h"
@@ -42,6 +43,9 @@ public:
     virtual void Reason(const std::string& /*text*/) {}
     // How an upload through the fast stage went (speed, bytes on the line).
     virtual void StageReport(const FastStageResultT& /*result*/) {}
+    // How the daemon download through the first-step loader went, once it
+    // was tried.
+    virtual void FirstLoaderReport(const FirstLoaderReportT& /*report*/) {}
 };
 
 enum class ConnectOutcomeT {

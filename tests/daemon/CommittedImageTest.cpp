@@ -13,6 +13,7 @@
 #include "DaemonImage.h"
 #include "crc_applet.h"
 #include "fast_stage.h"
+#include "first_loader.h"
 #include "ElfFile.h"
 #include "HexConv.h"
 
@@ -123,6 +124,19 @@ TEST_F(CommittedImage, CodeRunsFromTheEntryUpwardWithoutGapsAndFitsTheLoader) {
     EXPECT_LE(bytes, daemonMaxRecords * 15u);
     // The stack starts at 0x4A0000 and grows down; the code keeps 4 KiB clear.
     EXPECT_LE(next, 0x4A0000u - 0x1000u);
+}
+
+// The first-step loader is stored before the daemon and takes the daemon's
+// image while it runs: the image must not reach the loader's code or its
+// request buffer, and both lie in the RAM the daemon download uses.
+TEST_F(CommittedImage, StaysClearOfTheFirstStepLoader) {
+    EXPECT_LE(FIRST_LOADER_BASE + firstLoaderSize, FIRST_LOADER_CODE_END);
+    EXPECT_GE(FIRST_LOADER_BASE, 0x480000u);
+    EXPECT_LE(FIRST_LOADER_END, 0x4A000Cu);
+    for (const Record& r : s3_) {
+        const std::uint32_t end = r.address + static_cast<std::uint32_t>(r.data.size());
+        EXPECT_TRUE(end <= FIRST_LOADER_BASE || r.address >= FIRST_LOADER_END) << std::hex << r.address;
+    }
 }
 
 // The loader's walk: records gathered into blocks, a block stored when the next

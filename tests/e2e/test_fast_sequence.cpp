@@ -5,18 +5,23 @@
 #include <algorithm>
 #include <array>
 #include <filesystem>
+#include <functional>
 #include <cstdio>
 #include <random>
+#include <utility>
 
 #include "Board.h"
 #include "BoardMemory.h"
 #include "DaemonDownload.h"
+#include "DaemonImage.h"
 #include "FastOptions.h"
+#include "FirstLoader.h"
 #include "FlashMemT.h"
 #include "PortNames.h"
 #include "RomUpload.h"
 #include "SectorErase.h"
 #include "SxFile.h"
+#include "board_map.h"
 #include "Target.h"
 #include "VirtualLineAttachment.h"
 
@@ -250,6 +255,139 @@ TEST_F(FastSequence, NoPauseWithLineFaultsNeverProgramsWrongData) {
     }
     EXPECT_GT(succeeded, 0);
     EXPECT_GT(resent, 0u);  // the faults reached the frames
+}
+
+// Progress that hands its first report (a block of the daemon stored) to a
+// test, which may change the line's faults there.
+class OnFirstBlock final : public ProgressT {
+public:
+    explicit OnFirstBlock(std::function<void()> f) : first(std::move(f)) {}
+    void SetProgress(int) override {
+        if (first) std::exchange(first, nullptr)();
+    }
+    void FillProgress() override {}
+    void ToggleUploadLamp() override {}
+    void EnableRestart() override {}
+
+private:
+    std::function<void()> first;
+};
+
+// The daemon image's bytes as stored, from its first record on.
+Bytes DaemonBytes() {
+    Bytes bytes;
+    const char* at = daemonImage;
+    std::array<std::uint8_t, kImageRecordMax> data{};
+    std::uint32_t address = 0;
+    std::uint8_t length = 0;
+    while (NextImageRecord(at, data, address, length) == 1) bytes.insert(bytes.end(), data.begin(), data.begin() + length);
+    return bytes;
+}
+
+class FirstLoader : public FastSequence {
+protected:
+    // Bring-up, then the daemon through the first-step loader with progress;
+    // the daemon download's result.
+    int ConnectThroughLoader(ProgressT& progress) {
+        ResetTargetConfiguration();
+        LoadTargetConfiguration();
+        fast.monitorFirst = true;
+        fast.firstLoader = true;
+        if (Connect(fast) != 1) return -1;
+        return DownloadDaemonFirstLoader(progress, true, &report);
+    }
+    // The rest of a run: the file in the flash, and the daemon's code in RAM
+    // as the image has it.
+    void ExpectProgrammed() {
+        const std::string text = Data(0x400000, 0x600);
+        const RomImageT image = ParseRomImage(text);
+        ASSERT_EQ(EraseTouchedSectors(image), 0);
+        ASSERT_EQ(UploadRomImageFast(image, fast, quiet), 0);
+        EXPECT_EQ(Wrong(), 0u);
+        const Bytes daemon = DaemonBytes();
+        EXPECT_EQ(board->ReadMemory(BOARD_DAEMON_BASE, static_cast<std::uint32_t>(daemon.size())), daemon);
+        EXPECT_EQ(board->DuartClockSelect(sim::Channel::A), 0xCC);  // 38,400 both ways
+    }
+    // Store frames (0x81) sent to address, resends included.
+    std::size_t StoresAt(std::uint32_t address) const {
+        Bytes sent;
+        for (const auto& e : board->LineTrace())
+            if (e.toBoard && !e.isBreak) sent.push_back(e.byte);
+        std::size_t n = 0;
+        for (std::size_t i = 0; i + 8 <= sent.size(); ++i)
+            n += sent[i] == 0x02 && sent[i + 1] == 0x00 && sent[i + 2] == 0x81 &&
+                 ((std::uint32_t{sent[i + 4]} << 24) | (std::uint32_t{sent[i + 5]} << 16) |
+                  (std::uint32_t{sent[i + 6]} << 8) | sent[i + 7]) == address;
+        return n;
+    }
+    // From the STX to the ETX of the first store frame sent to address.
+    sim::Picos StoreTime(std::uint32_t address) const {
+        std::vector<sim::TraceEntry> sent;
+        for (const auto& e : board->LineTrace())
+            if (e.toBoard && !e.isBreak) sent.push_back(e);
+        for (std::size_t i = 0; i + 8 <= sent.size(); ++i) {
+            const std::uint32_t at = (std::uint32_t{sent[i + 4].byte} << 24) | (std::uint32_t{sent[i + 5].byte} << 16) |
+                                     (std::uint32_t{sent[i + 6].byte} << 8) | sent[i + 7].byte;
+            const std::size_t end = i + sent[i + 3].byte + 5;
+            if (sent[i].byte == 0x02 && sent[i + 2].byte == 0x81 && at == address && end < sent.size())
+                return sent[end].time - sent[i].time;
+        }
+        return ~sim::Picos{0};
+    }
+    std::size_t HostCharacters() const {
+        const auto trace = board->LineTrace();
+        return static_cast<std::size_t>(std::count_if(trace.begin(), trace.end(), [](const sim::TraceEntry& e) {
+            return e.toBoard && !e.isBreak;
+        }));
+    }
+
+    FastOptionsT fast;
+    FirstLoaderReportT report;
+};
+
+TEST_F(FirstLoader, StoresTheDaemonAtTheNewSpeedAndTheRunProgramsTheFile) {
+    Board();
+    EXPECT_EQ(ConnectThroughLoader(quiet), download_result::kStarted);
+    EXPECT_FALSE(report.fellBack);
+    // The daemon's first store frame (some 240 bytes) took about 65 ms on
+    // the line, not the 250 ms it takes at 9600.
+    EXPECT_LT(StoreTime(BOARD_DAEMON_BASE), 100 * sim::kPicosPerMilli);
+    ExpectProgrammed();
+}
+
+TEST_F(FirstLoader, SilentAtTheNewSpeedFallsBackToTheMonitorAt9600) {
+    // A line that carries nothing above 9600 until the ordinary download has
+    // stored its first block: the loader is never heard at 38,400.
+    Board();
+    sim::LineFaults slow;
+    slow.maxBaud = 9600;
+    OnFirstBlock lift([&] { board->SetLineFaults({}); });
+    board->SetLineFaults(slow);
+    EXPECT_EQ(ConnectThroughLoader(lift), download_result::kStarted);
+    EXPECT_TRUE(report.fellBack);
+    EXPECT_EQ(report.stepFailed, kFirstLoaderSpeed);
+    ExpectProgrammed();
+}
+
+TEST_F(FirstLoader, ADamagedStoreFrameIsSentAgain) {
+    // A few characters lost inside the second store frame of the daemon:
+    // the loader drops the frame, the host sends it again, and the daemon
+    // runs whole without a fall-back.
+    Board();
+    OnFirstBlock damage([&] {
+        sim::LineFaults gap;
+        gap.silenceAfter = HostCharacters() + 40;
+        gap.silenceMs = 2;
+        board->SetLineFaults(gap);
+    });
+    EXPECT_EQ(ConnectThroughLoader(damage), download_result::kStarted);
+    EXPECT_FALSE(report.fellBack);
+    const Bytes daemon = DaemonBytes();
+    std::size_t resent = 0;
+    for (std::uint32_t at = BOARD_DAEMON_BASE; at < BOARD_DAEMON_BASE + daemon.size(); ++at)
+        resent += StoresAt(at) > 1;
+    EXPECT_EQ(resent, 1u);
+    ExpectProgrammed();
 }
 
 }  // namespace

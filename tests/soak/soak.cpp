@@ -175,6 +175,7 @@ FastOptionsT FastAll() {
     f.fullFrames = true;
     f.skipBlank = true;
     f.monitorFirst = true;
+    f.firstLoader = true;
     f.stage = true;
     f.compress = true;
     return f;
