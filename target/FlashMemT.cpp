@@ -29,6 +29,9 @@ bool FlashMemT::BusyAnswers() {
         const int version = link.DaemonVersion();
         busyAnswers = version == LINK_VERSION_BUSY_ANSWER ? 1 : 0;
         versionSilent = version == VesperilIO::kVersionSilent;
+        // Whatever else an unknown daemon sent must not pass for the
+        // erase's acknowledgement.
+        link.PurgeInput();
     }
     return busyAnswers == 1;
 }
