@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <utility>
 
 #include "CommPort.h"
 #include "TimerT.h"
@@ -268,7 +269,9 @@ std::size_t VesperilIO::BeginFrame(std::uint8_t command, std::uint8_t length, st
 bool VesperilIO::SendUntilAcknowledged() {
     refused = false;
     silentLastTime = false;
+    const bool firstAfterRun = std::exchange(afterRun, false);
     for (int attempt = 0; attempt < kAttempts && CommLineFailed() == 0; ++attempt) {
+        if (attempt == 1 && firstAfterRun) settleAfterRun = true;
         if (attempt > 0 && giveUpWhenSilent && !heard) {
             silentLastTime = true;
             break;
@@ -375,7 +378,14 @@ int VesperilIO::ReadMemory(std::uint32_t address, std::span<std::uint8_t> destin
 
 int VesperilIO::RunAt(std::uint32_t address) {
     BeginFrame(kCmdRunAt, LINK_ADDRESS_BYTES, address);
-    return SendUntilAcknowledged() ? 0 : -1;
+    if (!SendUntilAcknowledged()) return -1;
+    // The daemon answers a run request first and then busy-waits before the
+    // call: a frame sent meanwhile overruns its receiver. Once that has cost
+    // a resend, every run request gets a settle pause; the boot monitor,
+    // which takes the next frame at once, never pays it.
+    if (settleAfterRun) SleepMs(kRunSettleMs);
+    afterRun = true;
+    return 0;
 }
 
 int VesperilIO::WriteRegisterWord(std::uint32_t registerAddress, std::uint16_t value) {

@@ -157,6 +157,9 @@ private:
     bool idlePause = true;
     bool speedAcked = false;
     bool busySilence = false;
+    bool afterRun = false;        // the last request was a run request
+    bool settleAfterRun = false;  // a frame right after one was lost: pause after each
+    static constexpr std::uint32_t kRunSettleMs = 30;
     bool refused = false;  // the last SendUntilAcknowledged saw a NAK
     bool giveUpWhenSilent = false;
     bool silentLastTime = false;

@@ -68,6 +68,23 @@ TEST_F(BringUp, FreshBoardGetsTheTwentyFiveWritesInOrder) {
     EXPECT_EQ(s.baudRate, 9600);
 }
 
+// A board that, like the daemon, busy-waits after answering a run request
+// loses a frame that comes within that time: one resend teaches the link to
+// pause after every run request, instead of a resend at each of them.
+TEST_F(BringUp, ABoardDeafAfterARunRequestCostsOneResendNotOneEach) {
+    std::int64_t deafUntil = 0;
+    peer.Answer([&](const PeerRequest& r, std::size_t) -> Bytes {
+        if (r.atMs < deafUntil) return {};
+        if (r.Cmd() == 0x82) deafUntil = r.atMs + 20;
+        return {0x06};
+    });
+    peer.AnswerGarbage([](const Bytes& last) { return last == kAttention ? Bytes{'*', '*'} : Bytes{}; });
+    EXPECT_EQ(Connect(), 1);
+    EXPECT_EQ(FramesWith(0x82).size(), 19u);
+    // The 25 stores of a fresh board, one of them twice.
+    EXPECT_EQ(FramesWith(0x81).size(), 25u + 1u);
+}
+
 TEST_F(BringUp, SilentBoardFailsAfterTenAttentionsAndFivePings) {
     EXPECT_EQ(Connect(), -1);
     EXPECT_EQ(Count(PeerRequest::Ping), 5u);
