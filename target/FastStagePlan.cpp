@@ -36,6 +36,10 @@ Bytes Deflate(std::span<const std::uint8_t> data, std::span<const std::uint8_t> 
     return r == Z_STREAM_END ? out : Bytes{};
 }
 
+std::uint32_t Long(std::span<const std::uint8_t> b) {
+    return (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) | (std::uint32_t{b[2]} << 8) | b[3];
+}
+
 bool Blank(std::span<const std::uint8_t> bytes) {
     return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0xFF; });
 }
@@ -189,5 +193,15 @@ StagePlanT PlanStageUpload(std::span<const std::int16_t> image, bool compress, s
     const auto size = static_cast<std::uint32_t>(std::min<std::size_t>(image.size(), kFlashEnd - kFlashBase));
     for (std::uint32_t offset = 0; offset < size; offset += STAGE_CHUNK_MAX) p.Chunk(offset, compress);
     p.EraseUpTo(kFlashSize);
+    // A sector no frame lands in (blank pieces only) is erased first: there
+    // the line still fills the ring while it erases, at the end nothing
+    // would. The others stay just before their first frame.
+    std::uint32_t landed = 0;
+    for (const StageFrameT& f : p.plan.frames)
+        if (f.command == STAGE_CMD_PROGRAM || f.command == STAGE_CMD_INFLATE)
+            landed |= 1u << FlashSectorIndex(Long(f.data));
+    std::stable_partition(p.plan.frames.begin(), p.plan.frames.end(), [&](const StageFrameT& f) {
+        return f.command == STAGE_CMD_ERASE && (landed & (1u << FlashSectorIndex(Long(f.data)))) == 0;
+    });
     return p.plan;
 }

@@ -26,9 +26,8 @@ struct StagePlanT {
 
 // image: from kFlashBase, -1 where the file holds nothing. eraseSectors:
 // bit i asks the stage to erase kFlashSectors[i], just before the first
-// frame that lands in it (or in a later sector), so that the line fills
-// the ring while it erases; sectors no frame lands in (blank pieces) are
-// erased all the same, in address order.
+// frame that lands in it, so that the line fills the ring while it erases;
+// sectors no frame lands in (blank pieces) are erased first of all.
 StagePlanT PlanStageUpload(std::span<const std::int16_t> image, bool compress, std::uint32_t eraseSectors = 0);
 
 // STX SEQ CMD LEN DATA CRC-16 (CCITT, over SEQ to the end of DATA).

@@ -228,7 +228,8 @@ int UploadThroughStageImage(SequenceViewT& view, const RomImageT& rom, const Fas
     });
     view.StageReport(r);
     if (!r.started) return kStageNotStarted;
-    if (r.result == 0) view.SetLamp(LampT::Erased);
+    // Erased inside the stream: a failure after that is the upload's.
+    if (r.result != kStageEraseFailed) view.SetLamp(LampT::Erased);
     if (r.result == 0 && !rom.rejected) return upload_result::kDone;
     reason = StageFailureText(r);
     return upload_result::kBlockRefused;
