@@ -156,7 +156,12 @@ static void frame_done(struct stage *s)
         /* anything else is ahead of a lost frame: the loader sends it again */
         break;
     case STAGE_CMD_PING:
-        answer(s, seq);
+        if (!s->error && s->received - s->programmed + STAGE_WINDOW > STAGE_SLOTS) {
+            queue(s, STAGE_BUSY);
+            queue(s, seq);
+        } else {
+            answer(s, seq);
+        }
         break;
     case STAGE_CMD_END:
         /* The status only once the ring is done: a sector may still be

@@ -106,7 +106,7 @@
    polynomial 0x1021, initial 0xFFFF, over SEQ..DATA). A frame that fails
    the check is dropped without a word. */
 #define STAGE_STX             LINK_STX
-#define STAGE_CMD_PING        0xA0u /* answer: ACK SEQ */
+#define STAGE_CMD_PING        0xA0u /* answer: ACK SEQ; BUSY SEQ while the ring cannot take a window */
 #define STAGE_CMD_PROGRAM     0xA1u /* ADDR (4, even), words (even LEN - 4) */
 #define STAGE_CMD_END         0xA2u /* the status frame once every frame is done; until then ACK (NAK) SEQ: ask again */
 #define STAGE_CMD_LEAVE       0xA3u /* answer ACK SEQ, then back to the daemon at 38,400 */
@@ -136,6 +136,9 @@
    which. */
 #define STAGE_ACK             LINK_ACK
 #define STAGE_NAK             LINK_NAK
+/* A ping's answer while frames cannot be taken (the ring full, a sector
+   erasing): unanswered frames were not lost, the loader waits. */
+#define STAGE_BUSY            0x13u
 
 /* The status frame: STX, STAGE_CMD_END, status, the failing address (4),
    the CRC-32 (zlib's) of every word read back after programming, in frame

@@ -18,10 +18,10 @@ using Bytes = std::vector<std::uint8_t>;
 
 constexpr int kTriesPerFrame = 8;      // sends of one frame before the stage counts as gone
 constexpr std::int32_t kAnswerWait = 5;  // tenths: a window's answers, an inflated chunk's programming
-// A stage that still answers pings but takes no frame (a sector erasing
-// with the ring full, a full ring programming at the slowest flash times)
-// is waited for this long, well past a sector's 8 s and the stage's own
-// erase limit, before it counts as gone.
+// A stage that says it is busy (a sector erasing with the ring full, a full
+// ring programming at the slowest flash times) is waited for this long, well
+// past a sector's 8 s and the stage's own erase limit, before it counts as
+// gone.
 constexpr auto kStallLimit = std::chrono::seconds(60);
 constexpr std::uint8_t kAliveSeq = 0xF2;
 
@@ -48,14 +48,14 @@ public:
         }
         return false;
     }
-    // The stage answers a ping (ACK, or NAK with an error pending) at once,
-    // whatever it is busy with.
-    bool Alive() {
+    // The stage answers a ping at once, whatever it is doing: BUSY while
+    // its ring cannot take a window of frames. True only for that answer.
+    bool Busy() {
         for (int i = 0; i < 2; ++i) {
             link_.PurgeInput();
             Send(kAliveSeq, STAGE_CMD_PING, {}, nullptr);
             std::array<std::uint8_t, 2> a{};
-            if (Receive(a, 2) && (a[0] == STAGE_ACK || a[0] == STAGE_NAK) && a[1] == kAliveSeq) return true;
+            if (Receive(a, 2) && a[1] == kAliveSeq) return a[0] == STAGE_BUSY;
         }
         return false;
     }
@@ -103,9 +103,9 @@ int Stream(StageLink& s, const StagePlanT& plan, FastStageResultT& r,
         }
         std::array<std::uint8_t, 2> a{};
         if (!s.Receive(a, kAnswerWait)) {
-            // Busy (an erase, a full ring) is not gone: only a stage that
-            // does not answer a ping spends the frame's tries.
-            const bool busy = std::chrono::steady_clock::now() - moved < kStallLimit && s.Alive();
+            // A stage whose ring is full (a sector erasing, the slowest
+            // flash) has not lost the frames: waiting spends no try.
+            const bool busy = std::chrono::steady_clock::now() - moved < kStallLimit && s.Busy();
             if (!busy && ++tries >= kTriesPerFrame) return kStageSilent;
             ++r.resends;
             s.link_.PurgeInput();
