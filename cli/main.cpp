@@ -45,7 +45,8 @@ void AddFastOptions(CLI::App& c, Options& o) {
     c.add_flag("--skip-blank", o.fast.skipBlank, "do not program blocks of nothing but 0xFF after the erase");
     c.add_flag("--monitor-first", o.fast.monitorFirst,
                "take a boot monitor that answers at 9600 without the hand-over, and switch speed on its ACK");
-    c.add_flag("--stage", o.fast.stage, "upload through the fast stage: pipelined frames, a CRC kept on the board");
+    c.add_flag("--stage", o.fast.stage, "upload through the fast stage: pipelined frames, a CRC kept on the board, "
+                                        "the erase inside its stream");
     c.add_option("--baud", o.stageBaud, "with the fast stage: 57600 (falls back to 38400 by itself) or 38400")
         ->check(CLI::IsMember({38400u, 57600u}));
     c.add_flag("--compress", o.fast.compress, "with the fast stage: compressed chunks, decoded on the board");
