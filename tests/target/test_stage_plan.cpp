@@ -21,8 +21,8 @@ TEST(StagePlan, EachSectorIsErasedOnceBeforeItsFramesAndBlankSectorsFirst) {
     std::vector<std::int16_t> image(kFlashSize, -1);
     std::mt19937 random(7);
     const auto fill = [&](std::uint32_t from, std::uint32_t to, int value) {
-        for (std::uint32_t a = from; a < to; ++a)
-            image[a - kFlashBase] = static_cast<std::int16_t>(value < 0 ? random() % 4 : value);  // compresses
+        for (std::uint32_t a = from; a < to; ++a)  // few values: it compresses
+            image[a - kFlashBase] = static_cast<std::int16_t>(value < 0 ? static_cast<int>(random() % 4) : value);
     };
     fill(0x404000, 0x405800, -1);
     fill(0x406000, 0x408000, 0xFF);  // blank: left to the erase
@@ -54,7 +54,9 @@ TEST(StagePlan, EachSectorIsErasedOnceBeforeItsFramesAndBlankSectorsFirst) {
         const auto bit = 1u << FlashSectorIndex(Address(f));
         EXPECT_NE(erased & bit, 0u) << "a frame before its sector's erase at 0x" << std::hex << Address(f);
         // A chunk's erase comes before its DATA frames, not between them.
-        if (f.command == STAGE_CMD_INFLATE) EXPECT_NE(erasedBeforeData & bit, 0u);
+        if (f.command == STAGE_CMD_INFLATE) {
+            EXPECT_NE(erasedBeforeData & bit, 0u);
+        }
     }
     EXPECT_EQ(erased, asked);
     // Erase frames program nothing: the board's CRC is the plan's without them.
