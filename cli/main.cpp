@@ -50,7 +50,8 @@ void AddFastOptions(CLI::App& c, Options& o) {
                                    "(falls back to the 9600 download by itself)");
     c.add_flag("--no-first-loader", o.noFirstLoader, "with --fast: the daemon stored at 9600 by the boot monitor")
         ->excludes(firstLoader);
-    c.add_flag("--stage", o.fast.stage, "upload through the fast stage: pipelined frames, a CRC kept on the board");
+    c.add_flag("--stage", o.fast.stage, "upload through the fast stage: pipelined frames, a CRC kept on the board, "
+                                        "the erase inside its stream");
     c.add_option("--baud", o.stageBaud, "with the fast stage: 57600 (falls back to 38400 by itself) or 38400")
         ->check(CLI::IsMember({38400u, 57600u}));
     c.add_flag("--compress", o.fast.compress, "with the fast stage: compressed chunks, decoded on the board");

@@ -5,11 +5,14 @@
    the stage (C) and the loader (C++).
 
    Everything lies in the RAM the loader has always used (0x480000 to
-   0x4A000B): code from 0x498000, its ring of frame slots from 0x49A000, a
-   compressed chunk and its inflated bytes from 0x49B000 to 0x49D800, the
-   daemon's own stack below 0x4A0000. The daemon's code ends near 0x490A00
-   and its erase save buffer (0x480000..0x48EFFF) is not used while the stage
-   runs. */
+   0x4A000B): code from 0x498000, a compressed chunk and its inflated bytes
+   from 0x49B000 to 0x49D800, the daemon's own stack below 0x4A0000. The
+   daemon's code ends near 0x490A00. Its erase save buffer (0x480000 to
+   0x48EFFF) is not the daemon's while the stage runs: the stage keeps the
+   serial-number area in its first 4 KiB while it erases the last sector,
+   as the daemon's chip erase does, and its ring of frame slots in the rest,
+   large enough to take about ten seconds of line at 57,600 while a sector
+   erases. */
 #ifndef FAST_STAGE_H
 #define FAST_STAGE_H
 
@@ -33,10 +36,17 @@
 #define STAGE_CHUNK_OUT       0x49C800u /* the inflated chunk */
 #define STAGE_CHUNK_MAX       0x1000u
 #define STAGE_HISTORY_MAX     0x8000u
-/* Frame slots: a ring of STAGE_SLOTS, each holding one program frame. */
-#define STAGE_RING            0x49A000u
-#define STAGE_SLOTS           8u
+/* Frame slots: a ring of STAGE_SLOTS, each holding one frame that goes
+   through the ring (program, data, inflate, erase). */
+#define STAGE_RING            0x481000u
 #define STAGE_SLOT_SIZE       264u
+#define STAGE_SLOTS           217u /* up to 0x48EFC8, inside the save buffer */
+/* The serial-number area's words while the last sector erases. */
+#define STAGE_SERIAL_COPY     0x480000u
+/* A frame repeated at most this many frames behind the last one answered
+   is answered again (its answer was lost); the loader never goes back
+   further than its window. */
+#define STAGE_REPEATS         16u
 
 /* Time-outs, in passes of the stage's loops: the host must ping at the new
    speed within about 0.7 s (passes of about 7 us) or the stage goes back to

@@ -99,25 +99,43 @@ static int build(struct stream *s, struct code *c, const uint8_t *length, uint32
 }
 
 /* One symbol: codes are sent from their most significant bit; of all codes
-   of one length, the first is numbered right after the last one shorter. */
+   of one length, the first is numbered right after the last one shorter.
+   The bits are taken here rather than through take(): this loop runs for
+   every bit of every code, and a call per bit tripled its cost. */
 static int32_t decode(struct stream *s, const struct code *c)
 {
+    uint32_t bits = s->bits;
+    uint32_t nbits = s->nbits;
+    const uint16_t *count = &c->count[1];
     int32_t code = 0;  /* the bits so far */
     int32_t first = 0; /* the first code of this length */
     int32_t index = 0; /* its place in symbol[] */
     uint32_t len;
 
     for (len = 1; len <= MAX_BITS; ++len) {
-        int32_t count = c->count[len];
-        code |= (int32_t)take(s, 1);
-        if (s->short_input)
-            return -1;
-        if (code - first < count)
+        int32_t n = *count++;
+        if (nbits == 0) {
+            if (s->in == s->in_end) {
+                s->short_input = 1;
+                return -1;
+            }
+            bits = *s->in++;
+            nbits = 8u;
+        }
+        code |= (int32_t)(bits & 1u);
+        bits >>= 1;
+        --nbits;
+        if (code - first < n) {
+            s->bits = bits;
+            s->nbits = nbits;
             return c->symbol[index + code - first];
-        index += count;
-        first = (first + count) << 1;
+        }
+        index += n;
+        first = (first + n) << 1;
         code <<= 1;
     }
+    s->bits = bits;
+    s->nbits = nbits;
     return -1;
 }
 

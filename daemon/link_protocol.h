@@ -115,9 +115,9 @@
    polynomial 0x1021, initial 0xFFFF, over SEQ..DATA). A frame that fails
    the check is dropped without a word. */
 #define STAGE_STX             LINK_STX
-#define STAGE_CMD_PING        0xA0u /* answer: ACK SEQ */
+#define STAGE_CMD_PING        0xA0u /* answer: ACK SEQ; BUSY SEQ while the ring cannot take a window */
 #define STAGE_CMD_PROGRAM     0xA1u /* ADDR (4, even), words (even LEN - 4) */
-#define STAGE_CMD_END         0xA2u /* answer once every frame is programmed: the status frame */
+#define STAGE_CMD_END         0xA2u /* the status frame once every frame is done; until then ACK (NAK) SEQ: ask again */
 #define STAGE_CMD_LEAVE       0xA3u /* answer ACK SEQ, then back to the daemon at 38,400 */
 /* A compressed chunk: its raw deflate bytes in DATA frames, then one
    INFLATE frame: ADDR (4, even), the chunk's length (2, even, at most
@@ -127,6 +127,12 @@
    same way. */
 #define STAGE_CMD_DATA        0xA4u
 #define STAGE_CMD_INFLATE     0xA5u
+/* Erase the sector holding ADDR (4, even), through the ring in SEQ order
+   like program frames: frames keep being taken and answered into the ring
+   while it erases. The last sector's serial-number area is kept: copied to
+   RAM first and programmed back after the erase (blank words left out), as
+   the daemon's chip erase does. */
+#define STAGE_CMD_ERASE       0xA6u
 
 /* The loader may have this many program frames unanswered. A frame is
    answered as soon as it is stored and checked, and only when the ring has
@@ -139,6 +145,9 @@
    which. */
 #define STAGE_ACK             LINK_ACK
 #define STAGE_NAK             LINK_NAK
+/* A ping's answer while frames cannot be taken (the ring full, a sector
+   erasing): unanswered frames were not lost, the loader waits. */
+#define STAGE_BUSY            0x13u
 
 /* The status frame: STX, STAGE_CMD_END, status, the failing address (4),
    the CRC-32 (zlib's) of every word read back after programming, in frame
@@ -148,5 +157,8 @@
 #define STAGE_ERR_PROGRAM     0x01u /* a word did not take (DQ5, or it reads back wrong) */
 #define STAGE_ERR_ADDRESS     0x02u /* a frame outside the flash, odd, or too long */
 #define STAGE_ERR_CHUNK       0x03u /* a chunk that does not inflate to its length */
+#define STAGE_ERR_ERASE       0x04u /* the sector at the address did not erase (DQ5, or no end) */
+#define STAGE_ERR_SERIAL      0x05u /* the serial-number area did not program back: the word at
+                                       the address; its copy is still at STAGE_SERIAL_COPY */
 
 #endif

@@ -25,7 +25,14 @@ void HookBlock(uc_engine* uc, std::uint64_t address, std::uint32_t size, void* u
     }
     (void)size;
     if (address >= kFlashBase && address < kFlashBase + kFlashSize) b->flashCodeRun = true;
-    if (b->now >= b->sliceEnd || b->stopSoon) uc_emu_stop(uc);
+    if (b->now >= b->sliceEnd || b->stopSoon) {
+        // With a code hook installed the emulator does not take its PC back
+        // to this block when it stops here: it is left at the previous
+        // block's last instruction, already executed, which would run twice
+        // (a jsr pushing twice, an rts popping twice). Go on from here.
+        b->resumeAt = static_cast<std::uint32_t>(address);
+        uc_emu_stop(uc);
+    }
 }
 
 void HookCode(uc_engine*, std::uint64_t, std::uint32_t, void* user) {
@@ -312,10 +319,12 @@ void Board::Impl::RunSlice(Picos end) {
     idlePoll = false;
     stopSoon = false;
     faultThisSlice = false;
+    resumeAt = 0;
     inEmulation = true;
     const std::uint32_t start = Pc(uc);
     const uc_err e = uc_emu_start(uc, start, 0, 0, 0);
     inEmulation = false;
+    if (resumeAt != 0 && e == UC_ERR_OK && !faultThisSlice) uc_reg_write(uc, UC_M68K_REG_PC, &resumeAt);
     RestoreDirtyView();
     ApplyMaps();
     for (const auto& [off, n] : pendingInvalidate) uc_ctl_remove_cache(uc, kFlashBase + off, kFlashBase + off + n);

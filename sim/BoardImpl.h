@@ -135,6 +135,8 @@ struct Board::Impl {
     // Set by device hooks: the CPU stops at the next block. Stopping from
     // inside a memory access would leave the PC at the start of the block.
     bool stopSoon = false;
+    // The block a slice stopped at, where the CPU goes on (0: none).
+    std::uint32_t resumeAt = 0;
     Picos idleSince = kForever;  // start of the CPU's current idle polling
     bool faultThisSlice = false;
     BoardMode mode = BoardMode::Monitor;

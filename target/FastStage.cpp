@@ -1,11 +1,14 @@
 #include "FastStage.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <thread>
 #include <vector>
 
 #include "FastStagePlan.h"
+#include "FlashMap.h"
+#include "SectorErase.h"
 #include "TargetState.h"
 #include "fast_stage.h"
 
@@ -15,6 +18,12 @@ using Bytes = std::vector<std::uint8_t>;
 
 constexpr int kTriesPerFrame = 8;      // sends of one frame before the stage counts as gone
 constexpr std::int32_t kAnswerWait = 5;  // tenths: a window's answers, an inflated chunk's programming
+// A stage that says it is busy (a sector erasing with the ring full, a full
+// ring programming at the slowest flash times) is waited for this long, well
+// past a sector's 8 s and the stage's own erase limit, before it counts as
+// gone.
+constexpr auto kStallLimit = std::chrono::seconds(60);
+constexpr std::uint8_t kAliveSeq = 0xF2;
 
 class StageLink {
 public:
@@ -36,6 +45,17 @@ public:
             Send(seq, STAGE_CMD_PING, {}, nullptr);
             std::array<std::uint8_t, 2> a{};
             if (Receive(a, 1) && a[0] == STAGE_ACK && a[1] == seq) return true;
+        }
+        return false;
+    }
+    // The stage answers a ping at once, whatever it is doing: BUSY while
+    // its ring cannot take a window of frames. True only for that answer.
+    bool Busy() {
+        for (int i = 0; i < 2; ++i) {
+            link_.PurgeInput();
+            Send(kAliveSeq, STAGE_CMD_PING, {}, nullptr);
+            std::array<std::uint8_t, 2> a{};
+            if (Receive(a, 2) && a[1] == kAliveSeq) return a[0] == STAGE_BUSY;
         }
         return false;
     }
@@ -74,6 +94,7 @@ int Stream(StageLink& s, const StagePlanT& plan, FastStageResultT& r,
     std::size_t base = 0, next = 0;
     int tries = 0;
     std::uint64_t done = 0;
+    auto moved = std::chrono::steady_clock::now();
     while (base < n) {
         while (next < n && next - base < STAGE_WINDOW) {
             const StageFrameT& f = plan.frames[next];
@@ -82,7 +103,10 @@ int Stream(StageLink& s, const StagePlanT& plan, FastStageResultT& r,
         }
         std::array<std::uint8_t, 2> a{};
         if (!s.Receive(a, kAnswerWait)) {
-            if (++tries >= kTriesPerFrame) return kStageSilent;
+            // A stage whose ring is full (a sector erasing, the slowest
+            // flash) has not lost the frames: waiting spends no try.
+            const bool busy = std::chrono::steady_clock::now() - moved < kStallLimit && s.Busy();
+            if (!busy && ++tries >= kTriesPerFrame) return kStageSilent;
             ++r.resends;
             s.link_.PurgeInput();
             next = base;
@@ -93,6 +117,7 @@ int Stream(StageLink& s, const StagePlanT& plan, FastStageResultT& r,
         done += plan.frames[base].fileBytes;
         ++base;
         tries = 0;
+        moved = std::chrono::steady_clock::now();
         if (progress) progress(done, plan.fileBytes);
     }
     return 0;
@@ -107,14 +132,33 @@ std::uint32_t Long(std::span<const std::uint8_t> b) {
     return (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) | (std::uint32_t{b[2]} << 8) | b[3];
 }
 
+// The status, once the stage has done every frame: until then it answers
+// END with ACK (NAK) SEQ, and is asked again.
 bool End(StageLink& s, StatusT& st, std::uint64_t& lineBytes) {
-    for (int i = 0; i < 3; ++i) {
+    const auto until = std::chrono::steady_clock::now() + kStallLimit;
+    for (int i = 0; i < 3;) {
         s.link_.PurgeInput();
         s.Send(0, STAGE_CMD_END, {}, &lineBytes);
-        std::array<std::uint8_t, 4 + STAGE_STATUS_LEN> f{};
-        if (!s.Receive(f, 30) || f[0] != STAGE_STX || f[1] != STAGE_CMD_END) continue;
+        std::array<std::uint8_t, 2> first{};
+        if (!s.Receive(first, 30)) {
+            ++i;
+            continue;
+        }
+        if ((first[0] == STAGE_ACK || first[0] == STAGE_NAK) && first[1] == 0) {
+            if (std::chrono::steady_clock::now() >= until) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue;
+        }
+        std::array<std::uint8_t, 4 + STAGE_STATUS_LEN> f{first[0], first[1]};
+        if (!s.Receive(std::span(f).subspan(2), 10) || f[0] != STAGE_STX || f[1] != STAGE_CMD_END) {
+            ++i;
+            continue;
+        }
         const auto body = std::span(f).subspan(2, STAGE_STATUS_LEN);
-        if (StageCrc16(body) != ((f[2 + STAGE_STATUS_LEN] << 8) | f[3 + STAGE_STATUS_LEN])) continue;
+        if (StageCrc16(body) != ((f[2 + STAGE_STATUS_LEN] << 8) | f[3 + STAGE_STATUS_LEN])) {
+            ++i;
+            continue;
+        }
         st = {body[0], Long(body.subspan(1, 4)), Long(body.subspan(5, 4)), Long(body.subspan(9, 4))};
         return true;
     }
@@ -163,18 +207,25 @@ FastStageResultT UploadThroughStage(std::span<const std::int16_t> image, const F
         return r;
     }
     VesperilIO& link = *TargetLink;
-    const StagePlanT plan = PlanStageUpload(image, options.compress);
+    const StagePlanT plan = PlanStageUpload(image, options.compress, options.eraseSectors);
     r.fileBytes = plan.fileBytes;
+    r.erases = plan.erases;
     const std::int32_t timeout = link.ReadTimeout();
     r.baud = StartStage(link, options);
     link.SetTimeout(timeout);
     r.fellBack = options.baud != 38400 && r.baud == 38400;
+    StageLink s(link);
     if (r.baud == 0) {
+        // Nothing erased: a stage that runs after all (a lost answer) is
+        // asked to leave, and gives the line back by itself anyway after its
+        // idle time; the caller finds the daemon again.
         link.SetHostSpeed(38400);
+        Leave(s);
+        link.SetTimeout(timeout);
         r.result = kStageSilent;
         return r;
     }
-    StageLink s(link);
+    r.started = true;
     const int streamed = Stream(s, plan, r, progress);
     StatusT st;
     const bool ended = End(s, st, r.lineBytes);
@@ -187,7 +238,17 @@ FastStageResultT UploadThroughStage(std::span<const std::int16_t> image, const F
     r.programmed = st.bytes;
     r.boardError = st.code;
     r.errorAddress = st.address;
-    if (st.code != STAGE_OK || streamed == kStageProgramFailed)
+    if (st.code == STAGE_ERR_SERIAL || (st.code == STAGE_ERR_ERASE && st.address >= kFlashSectors.back().start)) {
+        // The stage's copy of the serial-number area is still in RAM: onto
+        // the host's disk with it, as the daemon-side sector erase does.
+        std::array<std::uint8_t, kFlashEnd - kSerialNumberStart> kept{}, again{};
+        if (link.ReadMemory(STAGE_SERIAL_COPY, kept) == 0 && link.ReadMemory(STAGE_SERIAL_COPY, again) == 0 &&
+            kept == again && std::ranges::any_of(kept, [](std::uint8_t b) { return b != 0xFF; }))
+            r.serialRescue = WriteSerialRescueFile(kept);
+    }
+    if (st.code == STAGE_ERR_ERASE || st.code == STAGE_ERR_SERIAL)
+        r.result = kStageEraseFailed;
+    else if (st.code != STAGE_OK || streamed == kStageProgramFailed)
         r.result = kStageProgramFailed;
     else if (streamed != 0)
         r.result = streamed;

@@ -36,6 +36,10 @@ Bytes Deflate(std::span<const std::uint8_t> data, std::span<const std::uint8_t> 
     return r == Z_STREAM_END ? out : Bytes{};
 }
 
+std::uint32_t Long(std::span<const std::uint8_t> b) {
+    return (std::uint32_t{b[0]} << 24) | (std::uint32_t{b[1]} << 16) | (std::uint32_t{b[2]} << 8) | b[3];
+}
+
 bool Blank(std::span<const std::uint8_t> bytes) {
     return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0xFF; });
 }
@@ -43,6 +47,22 @@ bool Blank(std::span<const std::uint8_t> bytes) {
 struct Planner {
     std::span<const std::int16_t> image;
     StagePlanT plan;
+    std::uint32_t toErase = 0;  // sectors still to be erased
+
+    // Erase frames for every sector to be erased up to the one holding
+    // offset (all of them at kFlashSize).
+    void EraseUpTo(std::uint32_t offset) {
+        for (std::size_t i = 0; i < kFlashSectors.size(); ++i) {
+            if (kFlashSectors[i].start > kFlashBase + offset) break;
+            if ((toErase & (1u << i)) == 0) continue;
+            toErase &= ~(1u << i);
+            StageFrameT f;
+            f.command = STAGE_CMD_ERASE;
+            PutLong(f.data, kFlashSectors[i].start);
+            plan.frames.push_back(std::move(f));
+            ++plan.erases;
+        }
+    }
 
     // The board reads every word back after programming it, 0xFFFF words
     // (left as erased) included: the CRC covers them all.
@@ -52,6 +72,7 @@ struct Planner {
     }
 
     void ProgramFrames(std::uint32_t offset, std::span<const std::uint8_t> words, std::uint32_t fileBytes) {
+        EraseUpTo(offset);
         for (std::size_t at = 0; at < words.size(); at += kPayload) {
             const auto piece = words.subspan(at, std::min(kPayload, words.size() - at));
             StageFrameT f;
@@ -122,6 +143,7 @@ struct Planner {
             ProgramFrames(offset, data, end - offset);
             return;
         }
+        EraseUpTo(offset);
         for (std::size_t at = 0; at < packed.size(); at += kDataPayload) {
             StageFrameT f;
             f.command = STAGE_CMD_DATA;
@@ -165,10 +187,21 @@ std::vector<std::uint8_t> StageFrameBytes(std::uint8_t seq, std::uint8_t command
     return f;
 }
 
-StagePlanT PlanStageUpload(std::span<const std::int16_t> image, bool compress) {
-    Planner p{image, {}};
+StagePlanT PlanStageUpload(std::span<const std::int16_t> image, bool compress, std::uint32_t eraseSectors) {
+    Planner p{image, {}, eraseSectors};
     for (std::int16_t v : image) p.plan.fileBytes += v >= 0 ? 1u : 0u;
     const auto size = static_cast<std::uint32_t>(std::min<std::size_t>(image.size(), kFlashEnd - kFlashBase));
     for (std::uint32_t offset = 0; offset < size; offset += STAGE_CHUNK_MAX) p.Chunk(offset, compress);
+    p.EraseUpTo(kFlashSize);
+    // A sector no frame lands in (blank pieces only) is erased first: there
+    // the line still fills the ring while it erases, at the end nothing
+    // would. The others stay just before their first frame.
+    std::uint32_t landed = 0;
+    for (const StageFrameT& f : p.plan.frames)
+        if (f.command == STAGE_CMD_PROGRAM || f.command == STAGE_CMD_INFLATE)
+            landed |= 1u << FlashSectorIndex(Long(f.data));
+    std::stable_partition(p.plan.frames.begin(), p.plan.frames.end(), [&](const StageFrameT& f) {
+        return f.command == STAGE_CMD_ERASE && (landed & (1u << FlashSectorIndex(Long(f.data)))) == 0;
+    });
     return p.plan;
 }

@@ -7,7 +7,7 @@
 #include <vector>
 
 struct StageFrameT {
-    std::uint8_t command = 0;        // STAGE_CMD_PROGRAM, _DATA or _INFLATE
+    std::uint8_t command = 0;        // STAGE_CMD_PROGRAM, _DATA, _INFLATE or _ERASE
     std::vector<std::uint8_t> data;  // the frame's DATA
     std::uint32_t fileBytes = 0;     // of the file, done once this frame is answered
 };
@@ -21,10 +21,14 @@ struct StagePlanT {
     std::uint64_t fileBytes = 0;
     unsigned chunks = 0;       // compressed chunks
     unsigned blankPieces = 0;  // left to the erase
+    unsigned erases = 0;       // sectors the stage erases
 };
 
-// image: from kFlashBase, -1 where the file holds nothing.
-StagePlanT PlanStageUpload(std::span<const std::int16_t> image, bool compress);
+// image: from kFlashBase, -1 where the file holds nothing. eraseSectors:
+// bit i asks the stage to erase kFlashSectors[i], just before the first
+// frame that lands in it, so that the line fills the ring while it erases;
+// sectors no frame lands in (blank pieces) are erased first of all.
+StagePlanT PlanStageUpload(std::span<const std::int16_t> image, bool compress, std::uint32_t eraseSectors = 0);
 
 // STX SEQ CMD LEN DATA CRC-16 (CCITT, over SEQ to the end of DATA).
 std::vector<std::uint8_t> StageFrameBytes(std::uint8_t seq, std::uint8_t command, std::span<const std::uint8_t> data);

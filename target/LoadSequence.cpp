@@ -187,7 +187,35 @@ bool CheckBeforeErase(SequenceViewT& view, const RomImageT& rom, bool serialNumb
 
 namespace {
 
-// Through the fast stage: kDone, or kBlockRefused with why in reason.
+// The stage never answered: nothing was erased or programmed.
+constexpr int kStageNotStarted = -1000;
+
+// Why the stage's run failed, and what became of the flash.
+std::string StageFailureText(const FastStageResultT& r) {
+    char text[256];
+    if (r.result == kStageEraseFailed && r.boardError == STAGE_ERR_ERASE) {
+        std::snprintf(text, sizeof text, "the board reported that the sector at 0x%06X did not erase",
+                      static_cast<unsigned>(r.errorAddress));
+        if (!r.serialRescue.empty())
+            return std::string(text) + "; the flash may be partly erased; the serial-number area is kept in " +
+                   r.serialRescue;
+        return std::string(text) + "; the flash may be partly erased";
+    }
+    if (r.result == kStageEraseFailed) {
+        std::snprintf(text, sizeof text,
+                      "the serial-number area did not program back after its sector's erase (at 0x%06X)",
+                      static_cast<unsigned>(r.errorAddress));
+        return std::string(text) + (r.serialRescue.empty() ? "; its copy could not be saved"
+                                                           : "; a copy is in " + r.serialRescue);
+    }
+    std::snprintf(text, sizeof text,
+                  "the fast stage failed (%d, board error %u at 0x%06X); the flash is erased and only partly programmed",
+                  r.result, static_cast<unsigned>(r.boardError), static_cast<unsigned>(r.errorAddress));
+    return text;
+}
+
+// Through the fast stage, which erases too: kDone, kStageNotStarted, or
+// kBlockRefused with why in reason.
 int UploadThroughStageImage(SequenceViewT& view, const RomImageT& rom, const FastOptionsT& fast, std::string& reason) {
     std::vector<std::int16_t> image(kFlashEnd - kFlashBase, -1);
     for (const RomRecordT& record : rom.records) {
@@ -200,6 +228,10 @@ int UploadThroughStageImage(SequenceViewT& view, const RomImageT& rom, const Fas
     FastStageOptionsT o;
     o.baud = fast.stageBaud;
     o.compress = fast.compress;
+    // The sectors the erase step would have erased; the chip erase's set is
+    // every sector, the serial-number area kept the same way.
+    constexpr std::uint32_t kEverySector = (1u << kFlashSectors.size()) - 1u;
+    o.eraseSectors = fast.sectorErase ? rom.sectors & kEverySector : kEverySector;
     // The bar in the file's lines, as the other uploads move it; the lamp
     // blinks at every frame answered.
     const std::uint64_t lines = rom.lines > 0 ? rom.lines : 1;
@@ -208,16 +240,17 @@ int UploadThroughStageImage(SequenceViewT& view, const RomImageT& rom, const Fas
         view.ToggleUploadLamp();
     });
     view.StageReport(r);
+    if (!r.started) return kStageNotStarted;
+    // Erased inside the stream: a failure after that is the upload's.
+    if (r.result != kStageEraseFailed) view.SetLamp(LampT::Erased);
     if (r.result == 0 && !rom.rejected) return upload_result::kDone;
-    char text[160];
-    std::snprintf(text, sizeof text, "the fast stage failed (%d, board error %u at 0x%06X); the flash is erased and only partly programmed",
-                  r.result, static_cast<unsigned>(r.boardError), static_cast<unsigned>(r.errorAddress));
-    reason = text;
+    reason = StageFailureText(r);
     return upload_result::kBlockRefused;
 }
 
+// notStarted: set (and nothing done) when the fast stage did not start.
 UploadOutcomeT UploadWith(SequenceViewT& view, const std::string& path, const RomImageT& rom,
-                          const FastOptionsT* fast) {
+                          const FastOptionsT* fast, bool* notStarted = nullptr) {
     view.ShowProgress(0, static_cast<unsigned>(rom.lines) & 0xFFFFu);
     view.SetStatus(LoadingText(path));
     // Why it failed, said after the status text it explains. A flash that
@@ -227,6 +260,10 @@ UploadOutcomeT UploadWith(SequenceViewT& view, const std::string& path, const Ro
         if (fast != nullptr && fast->stage) return UploadThroughStageImage(view, rom, *fast, reason);
         return fast != nullptr ? UploadRomImageFast(rom, *fast, view) : UploadRomImage(rom, 0, view);
     });
+    if (uploaded == kStageNotStarted && notStarted != nullptr) {
+        *notStarted = true;
+        return UploadOutcomeT::Failed;
+    }
     if (uploaded != upload_result::kDone && reason.empty())
         reason = WhyFailed(UploadFailureText().c_str(), "the flash is erased and only partly programmed");
     if (uploaded == upload_result::kDone)
@@ -265,8 +302,17 @@ UploadOutcomeT RunUploadSequence(SequenceViewT& view, const std::string& path, c
     }
     if (!CheckBeforeErase(view, rom, serialNumberOnPurpose))
         return CommLineFailed() != 0 ? UploadOutcomeT::Failed : UploadOutcomeT::Refused;
-    if (!RunEraseStep(view, fast, &rom)) return UploadOutcomeT::Failed;
+    FastOptionsT daemonOnly = fast;
+    if (fast.stage) {
+        // The stage erases inside its stream. One that never answered has
+        // erased nothing: the daemon erases and programs, as without it.
+        bool notStarted = false;
+        const UploadOutcomeT staged = UploadWith(view, path, rom, &fast, &notStarted);
+        if (!notStarted) return staged;
+        daemonOnly.stage = false;
+    }
+    if (!RunEraseStep(view, daemonOnly, &rom)) return UploadOutcomeT::Failed;
     // The fast upload counts on the erase just done (blank blocks); the
     // default one is today's, byte for byte.
-    return UploadWith(view, path, rom, fast.Any() ? &fast : nullptr);
+    return UploadWith(view, path, rom, daemonOnly.Any() ? &daemonOnly : nullptr);
 }

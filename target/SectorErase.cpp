@@ -20,10 +20,9 @@ constexpr std::size_t kTopSector = kFlashSectors.size() - 1;
 
 std::string g_rescueFile;
 
-// The kept area on the host's disk while the top sector is blank: if the
-// link or this process dies before it is programmed back, the serial number
-// is not lost with it. "" when the file could not be written.
-std::string WriteRescueFile(std::span<const std::uint8_t> kept) {
+}  // namespace
+
+std::string WriteSerialRescueFile(std::span<const std::uint8_t> kept) {
     std::error_code ec;
     const auto dir = std::filesystem::temp_directory_path(ec);
     if (ec) return {};
@@ -36,6 +35,8 @@ std::string WriteRescueFile(std::span<const std::uint8_t> kept) {
     if (f.WriteRecord(0, 0, nullptr, '7') != 0) return {};
     return path;
 }
+
+namespace {
 
 bool Blank(std::span<const std::uint8_t> bytes) {
     return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0xFF; });
@@ -86,7 +87,7 @@ int EraseTouchedSectors(const RomImageT& image) {
             return r::kFailed;
         const bool keep = !Blank(kept);
         std::string rescue;
-        if (keep && (rescue = WriteRescueFile(kept)).empty()) return r::kFailed;
+        if (keep && (rescue = WriteSerialRescueFile(kept)).empty()) return r::kFailed;
         g_rescueFile = rescue;
         CommPurgeInput();
         const bool erased = TargetFlash->EraseSector(kFlashSectors[i].start) == erase_status::kAck;

@@ -2,6 +2,7 @@
 // Erasing only the flash sectors a ROM file touches, keeping the
 // serial-number area the way the daemon's chip erase keeps it.
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "RomImage.h"
@@ -18,6 +19,12 @@
 // S-record file in the temporary directory (none written: kFailed, nothing
 // erased); the file is removed once the area is back in the flash.
 int EraseTouchedSectors(const RomImageT& image);
+
+// The serial-number area (kept, its 4 KiB) on the host's disk while the top
+// sector is blank: if the link or this process dies before it is programmed
+// back, the serial number is not lost with it. Its path, or "" when the file
+// could not be written.
+std::string WriteSerialRescueFile(std::span<const std::uint8_t> kept);
 
 // After a failed EraseTouchedSectors: the file that still holds the
 // serial-number area it could not put back, or "".

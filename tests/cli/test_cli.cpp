@@ -513,6 +513,12 @@ TEST(Cli, SimFlashFaultsFromTheCommandLine) {
     EXPECT_NE(r.exitCode, 0) << r.output;
     EXPECT_EQ(r.output.find("FLASH memory erased ...."), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("the daemon reported that the chip did not erase"), std::string::npos) << r.output;
+    // With --fast the stage erases inside its stream: the same failure,
+    // named by the sector.
+    r = Shell(std::string(ZELMO_CLI) + " program " + ZELMO_EXAMPLE_ROM + " --simulate --fast --fail-sector 0");
+    EXPECT_EQ(r.exitCode, 6) << r.output;
+    EXPECT_NE(r.output.find("the board reported that the sector at 0x400000 did not erase"), std::string::npos)
+        << r.output;
     // A word that never programs: its frame is named, refused at each send.
     const pid_t word = StartSimWith(link, {"--fail-word", "400440"});
     ASSERT_GT(word, 0);

@@ -1,6 +1,7 @@
 // The committed fast stage on the simulated board, started by the daemon:
 // the speed handshake and its fall-back, pipelined program frames, the
-// sticky error, damaged and repeated frames, and the way back to the daemon.
+// sticky error, damaged and repeated frames, sector erases inside the
+// stream, and the way back to the daemon.
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -40,6 +41,12 @@ Bytes ProgramFrame(std::uint8_t seq, std::uint32_t address, std::span<const std:
                static_cast<std::uint8_t>(address >> 8), static_cast<std::uint8_t>(address)};
     data.insert(data.end(), words.begin(), words.end());
     return StageFrame(seq, STAGE_CMD_PROGRAM, data);
+}
+
+Bytes EraseFrame(std::uint8_t seq, std::uint32_t address) {
+    const Bytes data{static_cast<std::uint8_t>(address >> 24), static_cast<std::uint8_t>(address >> 16),
+                     static_cast<std::uint8_t>(address >> 8), static_cast<std::uint8_t>(address)};
+    return StageFrame(seq, STAGE_CMD_ERASE, data);
 }
 
 Bytes Pattern(std::size_t n, std::uint8_t seed) {
@@ -86,12 +93,21 @@ public:
         return std::nullopt;
     }
 
-    std::optional<Status> End() {
-        const Bytes r = d.Exchange(StageFrame(0, STAGE_CMD_END), 4 + STAGE_STATUS_LEN);
-        if (r.size() != 4 + STAGE_STATUS_LEN || r[0] != STAGE_STX || r[1] != STAGE_CMD_END) return std::nullopt;
-        const Bytes body(r.begin() + 2, r.begin() + 2 + STAGE_STATUS_LEN);
-        if (Crc16(body) != ((r[2 + STAGE_STATUS_LEN] << 8) | r[3 + STAGE_STATUS_LEN])) return std::nullopt;
-        return Status{body[0], Long(body, 1), Long(body, 5), Long(body, 9)};
+    // The status; asked again while the stage says it is not done (a
+    // sector still erasing). busy counts those answers.
+    std::optional<Status> End(int* busy = nullptr) {
+        for (int i = 0; i < 20; ++i) {
+            const Bytes r = d.Exchange(StageFrame(0, STAGE_CMD_END), 4 + STAGE_STATUS_LEN, DaemonBoard::Millis(500));
+            if (r == Bytes{STAGE_ACK, 0} || r == Bytes{STAGE_NAK, 0}) {
+                if (busy) ++*busy;
+                continue;
+            }
+            if (r.size() != 4 + STAGE_STATUS_LEN || r[0] != STAGE_STX || r[1] != STAGE_CMD_END) return std::nullopt;
+            const Bytes body(r.begin() + 2, r.begin() + 2 + STAGE_STATUS_LEN);
+            if (Crc16(body) != ((r[2 + STAGE_STATUS_LEN] << 8) | r[3 + STAGE_STATUS_LEN])) return std::nullopt;
+            return Status{body[0], Long(body, 1), Long(body, 5), Long(body, 9)};
+        }
+        return std::nullopt;
     }
 
     bool LeaveToDaemon() {
@@ -276,6 +292,108 @@ TEST(FastStage, CompressedChunksAreInflatedOnTheBoard) {
     ASSERT_TRUE(st);
     EXPECT_EQ(st->code, STAGE_ERR_CHUNK);
     EXPECT_EQ(s.d.Read(0x462000, 16), Bytes(16, 0xFF));
+}
+
+// An erase goes through the ring like a frame: while the sector erases (1 s,
+// the data sheet's typical time) the frames behind it are stored and
+// answered, a damaged one among them is dropped and taken when sent again,
+// and all are programmed into the erased sector once it is done.
+TEST(FastStage, FramesKeepArrivingWhileASectorErases) {
+    sim::BoardOptions o = DaemonBoard::DefaultOptions();
+    o.timing = sim::TimingProfile::Typical;
+    Stage s(o);
+    s.d.FillFlash(0x408000, 0x418000, 0x5A);
+    const Bytes next = s.d.Read(0x410000, 0x100);
+    ASSERT_EQ(s.Start(STAGE_SPEED_TIMER, 2, k57600), 57600u);
+    Bytes burst = EraseFrame(0, 0x408000), all, expected;
+    std::vector<Bytes> frames;
+    for (std::uint8_t i = 0; i < 10; ++i) {
+        const Bytes words = Pattern(250, static_cast<std::uint8_t>(i * 11));
+        frames.push_back(ProgramFrame(static_cast<std::uint8_t>(i + 1), 0x408000 + 250u * i, words));
+        all.insert(all.end(), words.begin(), words.end());
+    }
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        Bytes f = frames[i];
+        if (i == 5) f[30] ^= 0x01;
+        burst.insert(burst.end(), f.begin(), f.end());
+    }
+    const sim::Picos start = s.d.Board().Now();
+    for (std::uint8_t seq = 0; seq <= 5; ++seq) expected.insert(expected.end(), {STAGE_ACK, seq});
+    EXPECT_EQ(s.d.Exchange(burst, expected.size(), DaemonBoard::Millis(900)), expected);
+    // The damaged frame and the ones behind it, again.
+    Bytes again;
+    for (std::size_t i = 5; i < frames.size(); ++i) again.insert(again.end(), frames[i].begin(), frames[i].end());
+    expected.clear();
+    for (std::uint8_t seq = 6; seq <= 10; ++seq) expected.insert(expected.end(), {STAGE_ACK, seq});
+    EXPECT_EQ(s.d.Exchange(again, expected.size(), DaemonBoard::Millis(900)), expected);
+    EXPECT_LT(s.d.Board().Now() - start, DaemonBoard::Millis(1000)) << "answered only after the erase";
+    int busy = 0;
+    const auto st = s.End(&busy);
+    ASSERT_TRUE(st);
+    EXPECT_GT(busy, 0);
+    EXPECT_EQ(st->code, STAGE_OK);
+    EXPECT_EQ(st->bytes, all.size());
+    EXPECT_EQ(st->crc, Crc32(all));
+    Bytes sector = all;
+    sector.resize(0x8000, 0xFF);
+    EXPECT_EQ(s.d.Read(0x408000, 0x8000), sector);
+    EXPECT_EQ(s.d.Read(0x410000, 0x100), next);
+    EXPECT_EQ(s.d.Board().FlashCounters().sectorErases, 1u);
+    EXPECT_TRUE(s.d.Faults().empty()) << s.d.FaultText();
+    EXPECT_TRUE(s.LeaveToDaemon());
+}
+
+// The last sector's erase keeps the serial-number area; a sector that never
+// erases is the sticky error, named by its address, and nothing is
+// programmed after it; an area that does not program back is named too,
+// its copy left in RAM for the loader.
+TEST(FastStage, EraseKeepsTheSerialNumberAreaAndNamesWhatFailed) {
+    Stage s;
+    s.d.FillFlash(0x470000, 0x480000, 0x33);
+    const Bytes serial = s.d.Read(0x47F000, 0x1000);
+    ASSERT_EQ(s.Start(STAGE_SPEED_KEEP, 0, sim::k38400_8N1), 38400u);
+    const Bytes words = Pattern(250, 4);
+    Bytes burst = EraseFrame(0, 0x470000);
+    const Bytes f = ProgramFrame(1, 0x470100, words);
+    burst.insert(burst.end(), f.begin(), f.end());
+    EXPECT_EQ(s.d.Exchange(burst, 4), (Bytes{STAGE_ACK, 0, STAGE_ACK, 1}));
+    auto st = s.End();
+    ASSERT_TRUE(st);
+    EXPECT_EQ(st->code, STAGE_OK);
+    Bytes page(0xF000, 0xFF);
+    std::copy(words.begin(), words.end(), page.begin() + 0x100);
+    EXPECT_EQ(s.d.Read(0x470000, 0xF000), page);
+    EXPECT_EQ(s.d.Read(0x47F000, 0x1000), serial);
+
+    Stage bad;
+    bad.d.Board().FailFlashSector(3);
+    bad.d.FillFlash(0x408000, 0x410000, 0x21);
+    const Bytes old = bad.d.Read(0x408000, 250);
+    ASSERT_EQ(bad.Start(STAGE_SPEED_KEEP, 0, sim::k38400_8N1), 38400u);
+    burst = EraseFrame(0, 0x408000);
+    const Bytes g = ProgramFrame(1, 0x408000, words);
+    burst.insert(burst.end(), g.begin(), g.end());
+    const Bytes answers = bad.d.Exchange(burst, 4);
+    ASSERT_EQ(answers.size(), 4u);
+    EXPECT_EQ(answers[2], STAGE_NAK);
+    st = bad.End();
+    ASSERT_TRUE(st);
+    EXPECT_EQ(st->code, STAGE_ERR_ERASE);
+    EXPECT_EQ(st->address, 0x408000u);
+    EXPECT_EQ(st->bytes, 0u);
+    EXPECT_EQ(bad.d.Read(0x408000, 250), old);
+    EXPECT_TRUE(bad.LeaveToDaemon());
+
+    Stage lost;
+    lost.d.FillFlash(0x470000, 0x480000, 0x33);
+    lost.d.Board().FailFlashWord(0x47F010);
+    ASSERT_EQ(lost.Start(STAGE_SPEED_KEEP, 0, sim::k38400_8N1), 38400u);
+    EXPECT_EQ(lost.d.Exchange(EraseFrame(0, 0x470000), 2), (Bytes{STAGE_ACK, 0}));
+    st = lost.End();
+    ASSERT_TRUE(st);
+    EXPECT_EQ(st->code, STAGE_ERR_SERIAL);
+    EXPECT_EQ(st->address, 0x47F010u);
+    EXPECT_EQ(lost.d.Read(STAGE_SERIAL_COPY, 0x1000), serial);
 }
 
 }  // namespace
