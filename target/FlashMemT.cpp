@@ -37,7 +37,9 @@ bool FlashMemT::BusyAnswers() {
 }
 
 int FlashMemT::AwaitStatus(std::uint16_t silenceTenths) {
-    const int b = link.WaitEraseStatus(kEraseStatusTenths, BusyAnswers(), silenceTenths);
+    // Never asks here: a request sent while the board erases would be lost,
+    // and its answer's wait could swallow the status. Each erase asks first.
+    const int b = link.WaitEraseStatus(kEraseStatusTenths, busyAnswers == 1, silenceTenths);
     link.SetTimeout(10);
     lastSilence = link.BusySilence() ? SilenceT::StoppedAnswering : SilenceT::Timeout;
     lastStatus = MapStatus(b >= 0, static_cast<std::uint8_t>(b));
@@ -103,6 +105,7 @@ int FlashMemT::EraseSector(std::uint32_t address) {
 
 int FlashMemT::EraseSerialNumber() {
     lastSector = 0;
+    BusyAnswers();  // before the request: WaitEraseEnd waits as the answer allows
     VesperilIO::FrameBuffer f{};
     f[VesperilIO::kCmdAt] = VesperilIO::kCmdEraseSerialNumber;
     f[VesperilIO::kLenAt] = 0;

@@ -208,10 +208,30 @@ std::string StageFailureText(const FastStageResultT& r) {
         return std::string(text) + (r.serialRescue.empty() ? "; its copy could not be saved"
                                                            : "; a copy is in " + r.serialRescue);
     }
-    std::snprintf(text, sizeof text,
-                  "the fast stage failed (%d, board error %u at 0x%06X); the flash is erased and only partly programmed",
-                  r.result, static_cast<unsigned>(r.boardError), static_cast<unsigned>(r.errorAddress));
-    return text;
+    const auto at = static_cast<unsigned>(r.errorAddress);
+    const char* flash = "; the flash is erased and only partly programmed";
+    switch (r.result) {
+        case kStageStoreFailed:
+            return std::string("the board did not take the fast stage") + flash;
+        case kStageSilent:
+            return std::string("the fast stage stopped answering") + flash;
+        case kStageCheckFailed:
+            return std::string("the board's CRC of what it programmed is not the file's") + flash;
+        case kStageProgramFailed:
+            break;
+        default:
+            std::snprintf(text, sizeof text, "the fast stage failed (result %d)", r.result);
+            return text + std::string(flash);
+    }
+    if (r.boardError == STAGE_ERR_PROGRAM)
+        std::snprintf(text, sizeof text, "the flash would not program the word at 0x%06X", at);
+    else if (r.boardError == STAGE_ERR_ADDRESS)
+        std::snprintf(text, sizeof text, "the board refused a frame for 0x%06X (outside the flash, odd or too long)", at);
+    else if (r.boardError == STAGE_ERR_CHUNK)
+        std::snprintf(text, sizeof text, "a compressed chunk for 0x%06X did not inflate to its length", at);
+    else
+        std::snprintf(text, sizeof text, "the board reported error %u at 0x%06X", static_cast<unsigned>(r.boardError), at);
+    return text + std::string(flash);
 }
 
 // Through the fast stage, which erases too: kDone, kStageNotStarted, or
