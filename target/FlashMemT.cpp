@@ -95,12 +95,9 @@ int FlashMemT::EraseSector(std::uint32_t address) {
     f[VesperilIO::kLenAt] = LINK_ADDRESS_BYTES;
     for (std::size_t i = 0; i < LINK_ADDRESS_BYTES; ++i)
         f[VesperilIO::kDataAt + i] = static_cast<std::uint8_t>(address >> (8 * (LINK_ADDRESS_BYTES - 1 - i)));
-    if (BusyAnswers()) {
-        link.SendFrame(f);
-        return AwaitStatus(kBusySilenceTenths);
-    }
+    const bool busy = BusyAnswers();
     link.SendFrame(f);
-    return ReadStatus(100, 10);
+    return busy ? AwaitStatus(kBusySilenceTenths) : ReadStatus(100, 10);
 }
 
 int FlashMemT::EraseSerialNumber() {
