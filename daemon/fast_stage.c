@@ -99,20 +99,6 @@ static uint16_t crc16(uint16_t crc, uint8_t byte)
     return crc16_nibble(crc, (uint8_t)(byte & 0x0Fu));
 }
 
-/* zlib's CRC-32 a nibble at a time: a quarter of the bit loop's
-   instructions for 64 bytes of table, and every byte programmed passes
-   here. */
-static uint32_t crc32_byte(uint32_t crc, uint8_t byte)
-{
-    static const uint32_t table[16] = {
-        0x00000000u, 0x1DB71064u, 0x3B6E20C8u, 0x26D930ACu, 0x76DC4190u, 0x6B6B51F4u, 0x4DB26158u, 0x5005713Cu,
-        0xEDB88320u, 0xF00F9344u, 0xD6D6A3E8u, 0xCB61B38Cu, 0x9B64C2B0u, 0x86D3D2D4u, 0xA00AE278u, 0xBDBDF21Cu,
-    };
-    crc ^= byte;
-    crc = (crc >> 4) ^ table[crc & 0x0Fu];
-    return (crc >> 4) ^ table[crc & 0x0Fu];
-}
-
 static uint8_t *slot(uint32_t n)
 {
     return (uint8_t *)(uintptr_t)(STAGE_RING + (n % STAGE_SLOTS) * STAGE_SLOT_SIZE);
@@ -132,7 +118,8 @@ static void answer(struct stage *s, uint8_t seq)
 
 static int in_ring(uint8_t cmd)
 {
-    return cmd == STAGE_CMD_PROGRAM || cmd == STAGE_CMD_DATA || cmd == STAGE_CMD_INFLATE || cmd == STAGE_CMD_ERASE;
+    return cmd == STAGE_CMD_PROGRAM || cmd == STAGE_CMD_DATA || cmd == STAGE_CMD_INFLATE || cmd == STAGE_CMD_ERASE ||
+           cmd == STAGE_CMD_CHECK;
 }
 
 /* A good frame: stores, answers or notes it. */
@@ -145,6 +132,7 @@ static void frame_done(struct stage *s)
     case STAGE_CMD_DATA:
     case STAGE_CMD_INFLATE:
     case STAGE_CMD_ERASE:
+    case STAGE_CMD_CHECK:
         if (seq == (uint8_t)s->received) {
             uint8_t *b = slot(s->received);
             b[0] = s->rxLen;
@@ -303,10 +291,7 @@ static uint16_t put_word(struct stage *s, volatile uint16_t *p, uint16_t word)
 
 static int program_word(struct stage *s, volatile uint16_t *p, uint16_t word)
 {
-    uint16_t got = put_word(s, p, word);
-    s->crc = crc32_byte(s->crc, (uint8_t)(got >> 8));
-    s->crc = crc32_byte(s->crc, (uint8_t)got);
-    return got == word ? 0 : 1;
+    return put_word(s, p, word) == word ? 0 : 1;
 }
 
 static void fail(struct stage *s, uint8_t error, uint32_t address)
@@ -356,7 +341,7 @@ static void erase_sector(struct stage *s, uint32_t address)
     }
     if (last) {
         for (i = 0; i < SERIAL_WORDS; ++i) {
-            if ((i & 63u) == 0)
+            if ((i & 15u) == 0)
                 service(s);
             copy[i] = area[i];
         }
@@ -384,6 +369,8 @@ static void erase_sector(struct stage *s, uint32_t address)
     if (!last)
         return;
     for (i = 0; i < SERIAL_WORDS; ++i) {
+        if ((i & 15u) == 0)
+            service(s); /* a blank area programs nothing, and polls nowhere else */
         if (copy[i] != 0xFFFFu && put_word(s, &area[i], copy[i]) != copy[i] && !s->error) {
             fail(s, STAGE_ERR_SERIAL, BOARD_SERIAL_AREA + 2u * i);
             return;
@@ -419,6 +406,67 @@ static void inflate_chunk(struct stage *s, const uint8_t *arg)
     program_bytes(s, address, out, length);
 }
 
+/* zlib's CRC-32 by a byte table built at the start: the check reads up to
+   the whole flash, and a byte costs a few instructions this way. */
+static void crc_table(void)
+{
+    uint32_t *table = (uint32_t *)(uintptr_t)STAGE_CRC_TABLE;
+    uint32_t i, k;
+
+    for (i = 0; i < 256u; ++i) {
+        uint32_t c = i;
+        for (k = 0; k < 8u; ++k)
+            c = (c & 1u) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+        table[i] = c;
+    }
+}
+
+/* One CHECK range: its bytes into the CRC, read as words where they are
+   whole; or, for a blank range, every word 0xFFFF. */
+static void check_range(struct stage *s, uint32_t address, uint32_t length)
+{
+    const uint32_t *table = (const uint32_t *)(uintptr_t)STAGE_CRC_TABLE;
+    int blank = (length & STAGE_CHECK_BLANK) != 0;
+    uint32_t end;
+    uint32_t crc = s->crc;
+    uint32_t n = 0;
+
+    length &= ~STAGE_CHECK_BLANK;
+    end = address + length;
+    if (address < BOARD_FLASH_BASE || address > BOARD_FLASH_END || length > BOARD_FLASH_END - address) {
+        fail(s, STAGE_ERR_ADDRESS, address);
+        return;
+    }
+    if (blank) {
+        /* blank ranges are whole words: the loader widens nothing here */
+        for (; address + 1u < end; address += 2u) {
+            if ((++n & 31u) == 0)
+                service(s);
+            if (REG16(address) != 0xFFFFu) {
+                fail(s, STAGE_ERR_BLANK, address);
+                return;
+            }
+        }
+        return;
+    }
+    if (address & 1u) {
+        crc = table[(crc ^ REG8(address)) & 0xFFu] ^ (crc >> 8);
+        ++address;
+    }
+    for (; address + 1u < end; address += 2u) {
+        uint16_t word = REG16(address);
+        if ((++n & 15u) == 0) {
+            s->crc = crc;
+            service(s);
+        }
+        crc = table[(crc ^ (word >> 8)) & 0xFFu] ^ (crc >> 8);
+        crc = table[(crc ^ word) & 0xFFu] ^ (crc >> 8);
+    }
+    if (address < end)
+        crc = table[(crc ^ REG8(address)) & 0xFFu] ^ (crc >> 8);
+    s->crc = crc;
+}
+
 static void program_slot(struct stage *s)
 {
     const uint8_t *b = slot(s->programmed);
@@ -443,6 +491,10 @@ static void program_slot(struct stage *s)
             return;
         }
         erase_sector(s, get32(data));
+        return;
+    case STAGE_CMD_CHECK:
+        for (i = 0; i + 8u <= len && !s->error; i += 8u)
+            check_range(s, get32(data + i), get32(data + i + 4u));
         return;
     case STAGE_CMD_DATA:
         if (len > STAGE_CHUNK_IN_MAX - s->chunkIn) {
@@ -522,6 +574,7 @@ void fast_stage(void)
         z[i] = 0;
     s->ch = (volatile uint8_t *)(uintptr_t)(PORT == 0 ? DUART : DUART + 0x10u);
     s->crc = 0xFFFFFFFFu;
+    crc_table();
 
     if (param[0] == STAGE_SPEED_TIMER) {
         REG8(ACR) = ACR_TIMER_X1;

@@ -1,16 +1,26 @@
-/* Raw deflate (RFC 1951), decoded one bit at a time with canonical Huffman
-   codes kept as counts per length and symbols in code order: small tables
-   rebuilt per block, no lookup tables to fill. Fast enough for the line:
-   the board needs about 10 KB of output a second at 57,600 baud. */
+/* Raw deflate (RFC 1951) with canonical Huffman codes kept as counts per
+   length and symbols in code order, plus a table indexed by the next
+   FAST_BITS bits of the input for the codes that short: nearly every
+   literal and length of real code takes one look-up instead of a loop
+   per bit. Longer codes go the bit-by-bit way. The board needs about
+   10 KB of output a second at 57,600 baud while it also programs. */
 #include "inflate_block.h"
 
 #define MAX_BITS   15u
 #define LITLEN_MAX 288u
 #define DIST_MAX   30u
+#define FAST_BITS  9u
+#define FAST_SIZE  (1u << FAST_BITS)
+/* Symbols between polls: a table decode is a few dozen instructions, the
+   receiver holds a few hundred microseconds of line. */
+#define SYMBOLS_PER_POLL 8u
 
 struct code {
     uint16_t count[MAX_BITS + 1u]; /* codes of each length */
     uint16_t symbol[LITLEN_MAX];   /* symbols ordered by code */
+    /* by the next FAST_BITS input bits: symbol << 4 | code length, 0 when
+       the code is longer (or not assigned) */
+    uint16_t fast[FAST_SIZE];
 };
 
 struct stream {
@@ -64,6 +74,53 @@ static uint32_t take(struct stream *s, uint32_t n)
     return v;
 }
 
+/* The look-up table: each code of up to FAST_BITS bits, its bits reversed
+   (deflate sends codes from their top bit, the bit buffer holds the next bit
+   lowest), in every entry whose low bits it matches. Polls often: a table
+   is a few thousand instructions. */
+static void fill_fast(struct stream *s, struct code *c, const uint8_t *length, uint32_t n)
+{
+    static const uint8_t reverse4[16] = {0, 8, 4, 12, 2, 10, 6, 14, 1, 9, 5, 13, 3, 11, 7, 15};
+    uint16_t next[MAX_BITS + 1u];
+    uint32_t code = 0;
+    uint32_t budget = 1; /* entries or symbols until the next poll */
+    uint32_t i;
+
+    for (i = 0; i < FAST_SIZE; ++i) {
+        if ((i & 63u) == 0)
+            poll(s);
+        c->fast[i] = 0;
+    }
+    for (i = 1; i <= MAX_BITS; ++i) {
+        code = (code + c->count[i - 1u]) << 1;
+        next[i] = (uint16_t)code;
+    }
+    for (i = 0; i < n; ++i) {
+        uint32_t len = length[i];
+        uint32_t k;
+        if (--budget == 0) {
+            poll(s);
+            budget = 16;
+        }
+        if (len == 0)
+            continue;
+        code = next[len]++;
+        if (len > FAST_BITS)
+            continue;
+        /* the 9 low bits reversed, then down to the code's length */
+        code = ((uint32_t)reverse4[code & 15u] << 5 | (uint32_t)reverse4[(code >> 4) & 15u] << 1 | ((code >> 8) & 1u)) >>
+               (FAST_BITS - len);
+        /* a short code fills many entries: the line is served between */
+        for (k = code; k < FAST_SIZE; k += 1u << len) {
+            c->fast[k] = (uint16_t)((i << 4) | len);
+            if (--budget == 0) {
+                poll(s);
+                budget = 16;
+            }
+        }
+    }
+}
+
 /* Builds the code from each symbol's length. 0, or -1 when the lengths ask
    for more codes than exist (an incomplete code is allowed: a code never
    assigned fails when it is met). */
@@ -95,6 +152,7 @@ static int build(struct stream *s, struct code *c, const uint8_t *length, uint32
         if (length[i] != 0)
             c->symbol[next[length[i]]++] = (uint16_t)i;
     }
+    fill_fast(s, c, length, n);
     return 0;
 }
 
@@ -102,7 +160,7 @@ static int build(struct stream *s, struct code *c, const uint8_t *length, uint32
    of one length, the first is numbered right after the last one shorter.
    The bits are taken here rather than through take(): this loop runs for
    every bit of every code, and a call per bit tripled its cost. */
-static int32_t decode(struct stream *s, const struct code *c)
+static int32_t decode_slow(struct stream *s, const struct code *c)
 {
     uint32_t bits = s->bits;
     uint32_t nbits = s->nbits;
@@ -139,6 +197,29 @@ static int32_t decode(struct stream *s, const struct code *c)
     return -1;
 }
 
+/* One symbol: by the look-up table when the input holds the code's bits
+   and the code is short, else bit by bit. */
+static int32_t decode(struct stream *s, const struct code *c)
+{
+    uint32_t bits = s->bits;
+    uint32_t nbits = s->nbits;
+    uint32_t entry;
+
+    while (nbits <= 24u && s->in != s->in_end) {
+        bits |= (uint32_t)*s->in++ << nbits;
+        nbits += 8u;
+    }
+    entry = c->fast[bits & (FAST_SIZE - 1u)];
+    if (entry != 0 && (entry & 15u) <= nbits) {
+        s->bits = bits >> (entry & 15u);
+        s->nbits = nbits - (entry & 15u);
+        return (int32_t)(entry >> 4);
+    }
+    s->bits = bits;
+    s->nbits = nbits;
+    return decode_slow(s, c);
+}
+
 static int put(struct stream *s, uint8_t byte)
 {
     if (s->pos == s->cap)
@@ -149,12 +230,15 @@ static int put(struct stream *s, uint8_t byte)
 
 static int codes(struct stream *s, const struct code *litlen, const struct code *dist)
 {
+    uint32_t symbols = 0;
+
     for (;;) {
         int32_t sym;
         uint32_t len;
         uint32_t d;
 
-        poll(s);
+        if ((++symbols & (SYMBOLS_PER_POLL - 1u)) == 0)
+            poll(s);
         sym = decode(s, litlen);
         if (sym < 0)
             return s->short_input ? INFLATE_TRUNCATED : INFLATE_BAD_DATA;
@@ -179,12 +263,23 @@ static int codes(struct stream *s, const struct code *litlen, const struct code 
             return INFLATE_TOO_FAR;
         if (len > s->cap - s->pos)
             return INFLATE_TOO_LONG;
-        while (len-- > 0) {
-            if ((len & 15u) == 0)
-                poll(s); /* a byte costs about 30 instructions here */
-            /* before the chunk's start: the history, else what was just written */
-            uint8_t b = d > s->pos ? s->history_end[-(int32_t)(d - s->pos)] : s->out[s->pos - d];
-            s->out[s->pos++] = b;
+        /* Before the chunk's start the bytes come from the history (the
+           flash), after it from what was just written. */
+        while (len > 0 && d > s->pos) {
+            s->out[s->pos] = s->history_end[-(int32_t)(d - s->pos)];
+            ++s->pos;
+            if ((--len & 31u) == 0)
+                poll(s);
+        }
+        {
+            uint8_t *to = s->out + s->pos;
+            const uint8_t *from = to - d;
+            s->pos += len;
+            while (len > 0) {
+                *to++ = *from++;
+                if ((--len & 31u) == 0)
+                    poll(s);
+            }
         }
     }
 }

@@ -21,7 +21,7 @@ extern "C" {
 #define INFLATE_TOO_LONG    3 /* the output would pass out_cap */
 #define INFLATE_TOO_FAR     4 /* a distance before the history */
 
-/* Called at least every 16 bytes of output and every symbol: the board keeps reading its
+/* Called at least every 8 symbols and every 32 bytes of a copy: the board keeps reading its
    receiver while it decodes. May be null. */
 typedef void (*inflate_poll)(void *context);
 

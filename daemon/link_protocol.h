@@ -133,6 +133,14 @@
    RAM first and programmed back after the erase (blank words left out), as
    the daemon's chip erase does. */
 #define STAGE_CMD_ERASE       0xA6u
+/* Check the flash against the file, through the ring after everything
+   programmed: up to STAGE_CHECK_RANGES entries of ADDR (4) and LEN (4).
+   A range's bytes go into the status frame's CRC-32, read from the flash
+   in entry order; with STAGE_CHECK_BLANK set in LEN, the range must read
+   0xFF throughout instead (the file's padding, left to the erase). */
+#define STAGE_CMD_CHECK       0xA7u
+#define STAGE_CHECK_BLANK     0x80000000u
+#define STAGE_CHECK_RANGES    31u
 
 /* The loader may have this many program frames unanswered. A frame is
    answered as soon as it is stored and checked, and only when the ring has
@@ -150,8 +158,8 @@
 #define STAGE_BUSY            0x13u
 
 /* The status frame: STX, STAGE_CMD_END, status, the failing address (4),
-   the CRC-32 (zlib's) of every word read back after programming, in frame
-   order (4), the bytes programmed (4), CRC-16 high, low over status..count. */
+   the CRC-32 (zlib's) of the flash over the CHECK frames' ranges (4), the
+   bytes programmed (4), CRC-16 high, low over status..count. */
 #define STAGE_STATUS_LEN      13u
 #define STAGE_OK              0x00u
 #define STAGE_ERR_PROGRAM     0x01u /* a word did not take (DQ5, or it reads back wrong) */
@@ -160,5 +168,7 @@
 #define STAGE_ERR_ERASE       0x04u /* the sector at the address did not erase (DQ5, or no end) */
 #define STAGE_ERR_SERIAL      0x05u /* the serial-number area did not program back: the word at
                                        the address; its copy is still at STAGE_SERIAL_COPY */
+#define STAGE_ERR_BLANK       0x06u /* a CHECK range that should be blank is not: the first word
+                                       that is not */
 
 #endif

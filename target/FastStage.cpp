@@ -248,11 +248,13 @@ FastStageResultT UploadThroughStage(std::span<const std::int16_t> image, const F
     }
     if (st.code == STAGE_ERR_ERASE || st.code == STAGE_ERR_SERIAL)
         r.result = kStageEraseFailed;
+    else if (st.code == STAGE_ERR_BLANK)
+        r.result = kStageCheckFailed;
     else if (st.code != STAGE_OK || streamed == kStageProgramFailed)
         r.result = kStageProgramFailed;
     else if (streamed != 0)
         r.result = streamed;
-    else if (st.bytes != plan.programmed || st.crc != plan.crc)
+    else if (st.bytes != plan.programmed || st.crc != plan.check)
         r.result = kStageCheckFailed;
     return r;
 }

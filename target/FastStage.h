@@ -2,8 +2,9 @@
 // The loader's side of the fast stage: stores the stage beside the running
 // daemon, moves the line to 57,600 baud (both ends fall back to 38,400 by
 // themselves when that fails), streams the file in pipelined frames,
-// compressed where that pays, and compares the CRC the board kept of what it
-// programmed. The stage erases the sectors asked for itself, each just before
+// compressed where that pays, and at the end has the board check its flash
+// against the file: a CRC-32 over the file's bytes, its blank ranges read
+// for 0xFF, at 57,600 and without the CRC applet. The stage erases the sectors asked for itself, each just before
 // its first frame, while the following frames keep arriving into its ring, so
 // the erase costs little line time. Blank (all 0xFF) pieces are left to the
 // erase. The daemon has the line back, at 38,400, when this returns.
@@ -43,7 +44,7 @@ struct FastStageResultT {
 inline constexpr int kStageStoreFailed = -120;   // the stage or its parameters were not acknowledged
 inline constexpr int kStageSilent = -121;        // the stage did not answer at either speed, or stopped answering
 inline constexpr int kStageProgramFailed = -122; // the board reported a word that did not program
-inline constexpr int kStageCheckFailed = -123;   // the board's CRC or count is not the file's
+inline constexpr int kStageCheckFailed = -123;   // the flash's CRC or blank ranges, or the count, not the file's
 inline constexpr int kStageEraseFailed = -124;   // a sector did not erase, or the serial-number area not back
 
 // image: the file's bytes from kFlashBase, -1 where the file holds nothing

@@ -64,11 +64,50 @@ struct Planner {
         }
     }
 
-    // The board reads every word back after programming it, 0xFFFF words
-    // (left as erased) included: the CRC covers them all.
-    void Programmed(std::span<const std::uint8_t> words) {
-        plan.crc = Crc32(words, plan.crc);
-        plan.programmed += words.size();
+    void Programmed(std::span<const std::uint8_t> words) { plan.programmed += words.size(); }
+
+    // The check's frames, last: every run of the file's bytes, split where
+    // a 256-byte block changes between blank (0xFF, whole words) and not,
+    // neighbours of one kind joined. The CRC goes over the others' bytes.
+    void CheckFrames(std::uint32_t size) {
+        struct Range {
+            std::uint32_t from, to;
+            bool blank;
+        };
+        std::vector<Range> ranges;
+        constexpr std::uint32_t kBlock = 256;
+        for (std::uint32_t i = 0; i < size;) {
+            if (image[i] < 0) {
+                ++i;
+                continue;
+            }
+            const std::uint32_t blockEnd = std::min(size, (i / kBlock + 1) * kBlock);
+            std::uint32_t j = i;
+            bool allFF = true;
+            for (; j < blockEnd && image[j] >= 0; ++j) allFF = allFF && image[j] == 0xFF;
+            const bool blank = allFF && (i % 2) == 0 && (j % 2) == 0;
+            if (!ranges.empty() && ranges.back().to == i && ranges.back().blank == blank)
+                ranges.back().to = j;
+            else
+                ranges.push_back({i, j, blank});
+            i = j;
+        }
+        std::uint32_t crc = 0;
+        for (std::size_t at = 0; at < ranges.size(); at += STAGE_CHECK_RANGES) {
+            StageFrameT f;
+            f.command = STAGE_CMD_CHECK;
+            for (std::size_t k = at; k < std::min(ranges.size(), at + STAGE_CHECK_RANGES); ++k) {
+                const Range& r = ranges[k];
+                PutLong(f.data, kFlashBase + r.from);
+                PutLong(f.data, (r.to - r.from) | (r.blank ? STAGE_CHECK_BLANK : 0u));
+                if (r.blank) continue;
+                Bytes bytes(r.to - r.from);
+                for (std::uint32_t b = r.from; b < r.to; ++b) bytes[b - r.from] = static_cast<std::uint8_t>(image[b]);
+                crc = Crc32(bytes, crc);
+            }
+            plan.frames.push_back(std::move(f));
+        }
+        plan.check = crc;
     }
 
     void ProgramFrames(std::uint32_t offset, std::span<const std::uint8_t> words, std::uint32_t fileBytes) {
@@ -203,5 +242,6 @@ StagePlanT PlanStageUpload(std::span<const std::int16_t> image, bool compress, s
     std::stable_partition(p.plan.frames.begin(), p.plan.frames.end(), [&](const StageFrameT& f) {
         return f.command == STAGE_CMD_ERASE && (landed & (1u << FlashSectorIndex(Long(f.data)))) == 0;
     });
+    p.CheckFrames(size);
     return p.plan;
 }

@@ -14,10 +14,11 @@ struct StageFrameT {
 
 struct StagePlanT {
     std::vector<StageFrameT> frames;
-    // Every word the board will program, in frame order: its CRC-32 is what
-    // the board must report.
-    std::uint32_t crc = 0;
-    std::uint64_t programmed = 0;
+    // The CRC-32 of the file's bytes outside its blank ranges, in address
+    // order: what the board must read from its flash at the end (the last
+    // frames, STAGE_CMD_CHECK, say where; the blank ranges must read 0xFF).
+    std::uint32_t check = 0;
+    std::uint64_t programmed = 0;  // bytes the board programs, 0xFF words included
     std::uint64_t fileBytes = 0;
     unsigned chunks = 0;       // compressed chunks
     unsigned blankPieces = 0;  // left to the erase

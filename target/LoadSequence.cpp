@@ -189,6 +189,9 @@ namespace {
 
 // The stage never answered: nothing was erased or programmed.
 constexpr int kStageNotStarted = -1000;
+// The stage programmed the file and the board's own check of the flash
+// agreed with it: there is nothing left to check.
+constexpr int kStageChecked = -1001;
 
 // Why the stage's run failed, and what became of the flash.
 std::string StageFailureText(const FastStageResultT& r) {
@@ -216,7 +219,11 @@ std::string StageFailureText(const FastStageResultT& r) {
         case kStageSilent:
             return std::string("the fast stage stopped answering") + flash;
         case kStageCheckFailed:
-            return std::string("the board's CRC of what it programmed is not the file's") + flash;
+            if (r.boardError == STAGE_ERR_BLANK) {
+                std::snprintf(text, sizeof text, "the flash does not hold the file: the word at 0x%06X is not blank", at);
+                return text;
+            }
+            return "the flash does not hold the file: the board's CRC of it is not the file's";
         case kStageProgramFailed:
             break;
         default:
@@ -263,7 +270,8 @@ int UploadThroughStageImage(SequenceViewT& view, const RomImageT& rom, const Fas
     if (!r.started) return kStageNotStarted;
     // Erased inside the stream: a failure after that is the upload's.
     if (r.result != kStageEraseFailed) view.SetLamp(LampT::Erased);
-    if (r.result == 0 && !rom.rejected) return upload_result::kDone;
+    if (r.result == 0 && !rom.rejected) return kStageChecked;
+    if (r.result == kStageCheckFailed && !CheckProgrammed(rom, reason)) return upload_result::kBlockRefused;
     reason = StageFailureText(r);
     return upload_result::kBlockRefused;
 }
@@ -284,9 +292,11 @@ UploadOutcomeT UploadWith(SequenceViewT& view, const std::string& path, const Ro
         *notStarted = true;
         return UploadOutcomeT::Failed;
     }
+    const bool checked = uploaded == kStageChecked;
+    if (checked) uploaded = upload_result::kDone;
     if (uploaded != upload_result::kDone && reason.empty())
         reason = WhyFailed(UploadFailureText().c_str(), "the flash is erased and only partly programmed");
-    if (uploaded == upload_result::kDone)
+    if (uploaded == upload_result::kDone && !checked)
         uploaded = Timed(view, "check", [&] {
             return CheckProgrammed(rom, reason) ? upload_result::kDone : upload_result::kBlockRefused;
         });

@@ -49,6 +49,21 @@ Bytes EraseFrame(std::uint8_t seq, std::uint32_t address) {
     return StageFrame(seq, STAGE_CMD_ERASE, data);
 }
 
+void PutLong(Bytes& b, std::uint32_t v) {
+    for (int shift = 24; shift >= 0; shift -= 8) b.push_back(static_cast<std::uint8_t>(v >> shift));
+}
+
+// The board's check of its flash: ranges of (address, length), the length
+// with STAGE_CHECK_BLANK for a range that must be blank.
+Bytes CheckFrame(std::uint8_t seq, std::initializer_list<std::pair<std::uint32_t, std::uint32_t>> ranges) {
+    Bytes data;
+    for (const auto& [address, length] : ranges) {
+        PutLong(data, address);
+        PutLong(data, length);
+    }
+    return StageFrame(seq, STAGE_CMD_CHECK, data);
+}
+
 Bytes Pattern(std::size_t n, std::uint8_t seed) {
     Bytes b(n);
     for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(seed + i * 7 + (i >> 5));
@@ -143,6 +158,7 @@ TEST(FastStage, PipelinedFramesAt57600AreProgrammedAndCheckedOnTheBoard) {
         all.insert(all.end(), words.begin(), words.end());
     }
     EXPECT_EQ(s.d.Exchange(burst, 8), (Bytes{STAGE_ACK, 0, STAGE_ACK, 1, STAGE_ACK, 2, STAGE_ACK, 3})) << s.d.FaultText();
+    EXPECT_EQ(s.d.Exchange(CheckFrame(4, {{0x420000, 1000}}), 2), (Bytes{STAGE_ACK, 4}));
     const auto st = s.End();
     ASSERT_TRUE(st);
     EXPECT_EQ(st->code, STAGE_OK);
@@ -151,6 +167,32 @@ TEST(FastStage, PipelinedFramesAt57600AreProgrammedAndCheckedOnTheBoard) {
     EXPECT_EQ(s.d.Read(0x420000, 1000), all);
     EXPECT_TRUE(s.LeaveToDaemon());
     EXPECT_EQ(s.d.Board().DuartClockSelect(sim::Channel::A), 0xCC);
+}
+
+// The check reads the flash itself: odd edges, ranges in order, a blank
+// range that is not blank named by its first word, and a flash that does
+// not hold what was sent (a word failed before the stage ran) seen in the CRC.
+TEST(FastStage, TheCheckReadsTheFlashNotWhatWasSent) {
+    Stage s;
+    s.d.FillFlash(0x421000, 0x421100, 0x00);
+    ASSERT_EQ(s.Start(STAGE_SPEED_KEEP, 0, sim::k38400_8N1), 38400u);
+    const Bytes words = Pattern(64, 1);
+    EXPECT_EQ(s.d.Exchange(ProgramFrame(0, 0x420000, words), 2), (Bytes{STAGE_ACK, 0}));
+    EXPECT_EQ(s.d.Exchange(CheckFrame(1, {{0x420021, 31}, {0x420001, 0x1E}, {0x420040, 0x40 | STAGE_CHECK_BLANK}}), 2),
+              (Bytes{STAGE_ACK, 1}));
+    auto st = s.End();
+    ASSERT_TRUE(st);
+    EXPECT_EQ(st->code, STAGE_OK);
+    Bytes order(words.begin() + 0x21, words.begin() + 0x40);
+    order.insert(order.end(), words.begin() + 1, words.begin() + 0x1F);
+    EXPECT_EQ(st->crc, Crc32(order));
+    // 0x421000 holds zeros the host never sent: blank it is not.
+    EXPECT_EQ(s.d.Exchange(CheckFrame(2, {{0x420800, 0x1000 | STAGE_CHECK_BLANK}}), 2), (Bytes{STAGE_ACK, 2}));
+    st = s.End();
+    ASSERT_TRUE(st);
+    EXPECT_EQ(st->code, STAGE_ERR_BLANK);
+    EXPECT_EQ(st->address, 0x421000u);
+    EXPECT_TRUE(s.LeaveToDaemon());
 }
 
 // A preload of 1 would be 115,200: below the chip's minimum, no clock. The
@@ -193,6 +235,7 @@ TEST(FastStage, DamagedAndRepeatedFramesNeverProgramWrongData) {
     EXPECT_EQ(s.d.Exchange(ProgramFrame(0, 0x440000, words), 2), (Bytes{STAGE_ACK, 0}));
     // Ahead of a lost frame: dropped, the loader goes back to the lost one.
     EXPECT_TRUE(s.d.Exchange(ProgramFrame(2, 0x440200, words), 2, DaemonBoard::Millis(100)).empty());
+    EXPECT_EQ(s.d.Exchange(CheckFrame(1, {{0x440000, 200}}), 2), (Bytes{STAGE_ACK, 1}));
     const auto st = s.End();
     ASSERT_TRUE(st);
     EXPECT_EQ(st->code, STAGE_OK);
@@ -279,6 +322,8 @@ TEST(FastStage, CompressedChunksAreInflatedOnTheBoard) {
     chunk(0x460000, first, {}, 4096);
     EXPECT_EQ(answers, (Bytes{STAGE_ACK, static_cast<std::uint8_t>(seq - 1)}));
     chunk(0x461000, second, first, 4096);
+    EXPECT_EQ(s.d.Exchange(CheckFrame(seq, {{0x460000, 8192}}), 2), (Bytes{STAGE_ACK, seq}));
+    ++seq;
     auto st = s.End();
     ASSERT_TRUE(st);
     EXPECT_EQ(st->code, STAGE_OK);
@@ -327,6 +372,7 @@ TEST(FastStage, FramesKeepArrivingWhileASectorErases) {
     for (std::uint8_t seq = 6; seq <= 10; ++seq) expected.insert(expected.end(), {STAGE_ACK, seq});
     EXPECT_EQ(s.d.Exchange(again, expected.size(), DaemonBoard::Millis(900)), expected);
     EXPECT_LT(s.d.Board().Now() - start, DaemonBoard::Millis(1000)) << "answered only after the erase";
+    EXPECT_EQ(s.d.Exchange(CheckFrame(11, {{0x408000, 2500}}), 2, DaemonBoard::Millis(900)), (Bytes{STAGE_ACK, 11}));
     int busy = 0;
     const auto st = s.End(&busy);
     ASSERT_TRUE(st);

@@ -39,7 +39,7 @@ int Inflate(const Bytes& in, Bytes& out, std::size_t cap, const Bytes& history =
     const int r = inflate_block(in.data(), static_cast<std::uint32_t>(in.size()), out.data(),
                                 static_cast<std::uint32_t>(cap), &n, history.empty() ? nullptr : history.data() + history.size(),
                                 static_cast<std::uint32_t>(history.size()), &CountPoll, &polls);
-    EXPECT_GE(polls, n / 16);
+    EXPECT_GE(polls, n / 64);
     for (std::size_t i = cap; i < out.size(); ++i) EXPECT_EQ(out[i], 0xA5) << "written past the output at " << i;
     out.resize(n);
     return r;

@@ -1,12 +1,14 @@
 // The fast stage's plan with erases in it: every sector asked for is erased
 // once, before any frame lands in it (a compressed chunk's DATA frames
-// included), and sectors no frame lands in come first.
+// included), and sectors no frame lands in come first; the check of the
+// flash comes last and covers the file once.
 #include <gtest/gtest.h>
 
 #include <random>
 #include <vector>
 
 #include "FastStagePlan.h"
+#include "FastVerify.h"
 #include "FlashMap.h"
 #include "fast_stage.h"
 
@@ -59,8 +61,34 @@ TEST(StagePlan, EachSectorIsErasedOnceBeforeItsFramesAndBlankSectorsFirst) {
         }
     }
     EXPECT_EQ(erased, asked);
-    // Erase frames program nothing: the board's CRC is the plan's without them.
-    EXPECT_EQ(plan.crc, PlanStageUpload(image, true).crc);
+    // The check comes last, covers every byte of the file once, and leaves
+    // the blank range to a blank check: its CRC is over the other bytes.
+    std::uint32_t covered = 0;
+    bool checking = false;
+    std::vector<std::uint8_t> crcBytes;
+    for (const StageFrameT& f : plan.frames) {
+        if (f.command != STAGE_CMD_CHECK) {
+            EXPECT_FALSE(checking) << "a frame after the check";
+            continue;
+        }
+        checking = true;
+        for (std::size_t at = 0; at + 8 <= f.data.size(); at += 8) {
+            const std::uint32_t from = Address(StageFrameT{0, {f.data.begin() + at, f.data.begin() + at + 4}});
+            const std::uint32_t word = Address(StageFrameT{0, {f.data.begin() + at + 4, f.data.begin() + at + 8}});
+            const std::uint32_t length = word & ~STAGE_CHECK_BLANK;
+            covered += length;
+            for (std::uint32_t a = from; a < from + length; ++a) {
+                ASSERT_GE(image[a - kFlashBase], 0);
+                if ((word & STAGE_CHECK_BLANK) != 0)
+                    EXPECT_EQ(image[a - kFlashBase], 0xFF);
+                else
+                    crcBytes.push_back(static_cast<std::uint8_t>(image[a - kFlashBase]));
+            }
+        }
+    }
+    EXPECT_EQ(covered, plan.fileBytes);
+    EXPECT_EQ(plan.check, Crc32(crcBytes));
+    EXPECT_LT(crcBytes.size(), plan.fileBytes - 0x1000);  // the blank 8 KiB mostly outside the CRC
 }
 
 }  // namespace
