@@ -45,19 +45,21 @@ void AddFastOptions(CLI::App& c, Options& o) {
     c.add_flag("--skip-blank", o.fast.skipBlank, "do not program blocks of nothing but 0xFF after the erase");
     c.add_flag("--monitor-first", o.fast.monitorFirst,
                "take a boot monitor that answers at 9600 without the hand-over, and switch speed on its ACK");
+    c.add_flag("--paired-writes", o.fast.pairedWrites,
+               "bring-up writes two registers with each routine the boot monitor runs");
     auto* firstLoader = c.add_flag("--first-loader", o.firstLoader,
                                    "store the daemon at 38400 through a small loader the boot monitor runs first "
                                    "(falls back to the 9600 download by itself)");
     c.add_flag("--no-first-loader", o.noFirstLoader, "with --fast: the daemon stored at 9600 by the boot monitor")
         ->excludes(firstLoader);
-    c.add_flag("--stage", o.fast.stage, "upload through the fast stage: pipelined frames, a CRC kept on the board, "
+    c.add_flag("--stage", o.fast.stage, "upload through the fast stage: pipelined frames, the flash checked by the board, "
                                         "the erase inside its stream");
     c.add_option("--baud", o.stageBaud, "with the fast stage: 57600 (falls back to 38400 by itself) or 38400")
         ->check(CLI::IsMember({38400u, 57600u}));
     c.add_flag("--compress", o.fast.compress, "with the fast stage: compressed chunks, decoded on the board");
     c.add_flag("--fast", o.fastAll, "every speed-up: --erase sectors --no-pause --full-frames --skip-blank "
-                                    "--monitor-first --first-loader --low-latency --stage --baud 57600 --compress, and --verify "
-                                    "by CRCs as --fast-verify");
+                                    "--monitor-first --paired-writes --first-loader --low-latency --stage --baud 57600 "
+                                    "--compress, and --verify by CRCs as --fast-verify");
 }
 
 // What --fast turns on: this is the one place that says so. An --erase
@@ -68,6 +70,7 @@ void ApplyFastOptions(Options& o) {
         o.fast.fullFrames = true;
         o.fast.skipBlank = true;
         o.fast.monitorFirst = true;
+        o.fast.pairedWrites = true;
         o.fast.stage = true;
         o.fast.compress = true;
         o.lowLatency = true;

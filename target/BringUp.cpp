@@ -1,6 +1,9 @@
 #include "BringUp.h"
 
+#include <algorithm>
 #include <array>
+#include <span>
+#include <vector>
 
 #include "CommPort.h"
 #include "TargetState.h"
@@ -50,8 +53,18 @@ bool Take(VesperilIO& link, std::uint32_t reg, Write write) {
     return false;
 }
 
-bool WriteConfiguration(VesperilIO& link) {
+bool WriteConfiguration(VesperilIO& link, bool paired) {
     const auto& c = TargetConfiguration;
+    // The routine-run writes after the chip selects and ports, in order:
+    // one routine each, or two to a routine when paired.
+    std::vector<VesperilIO::RegisterWordT> queued;
+    const auto word = [&](std::uint32_t reg, std::uint16_t value) {
+        if (paired) {
+            queued.push_back({reg, value});
+            return true;
+        }
+        return Take(link, reg, [&] { return link.WriteRegisterWord(reg, value); });
+    };
     if (!Take(link, 0x1E0A, [&] { return link.WriteRegisterWord(0x1E0A, 0x0C00); })) return false;
     if (c.processorType == 330) {
         for (int i = 0; i < 4; ++i) {
@@ -67,8 +80,7 @@ bool WriteConfiguration(VesperilIO& link) {
     }
     if (c.regionBlockEnabled) {
         const auto control = [&](int index, std::uint16_t value) {
-            const std::uint32_t reg = 0x1E30 + 2u * static_cast<std::uint32_t>(index);
-            return Take(link, reg, [&] { return link.WriteControlWord(index, value); });
+            return word(0x1E30 + 2u * static_cast<std::uint32_t>(index), value);
         };
         if (!control(4, 0x0A05)) return false;
         for (int i = 0; i < 4; ++i) {
@@ -81,9 +93,20 @@ bool WriteConfiguration(VesperilIO& link) {
         for (int pair = 0; pair < 8; ++pair) {
             const auto& e = c.regionEntries[kEntryOfPair[static_cast<std::size_t>(pair)]];
             const std::uint32_t reg = 0x1F00 + 8u * static_cast<std::uint32_t>(pair);
-            if (e.enabled && !Take(link, reg, [&] { return link.WriteRegionEntry(pair, e.baseWord, e.optionWord); }))
+            if (!e.enabled) continue;
+            if (paired) {
+                // As WriteRegionEntry: option word, then base word, high halves first.
+                const std::uint32_t values[2] = {e.optionWord, e.baseWord};
+                for (std::uint32_t i = 0; i < 4; ++i)
+                    word(reg + 2 * i, static_cast<std::uint16_t>(i % 2 == 0 ? values[i / 2] >> 16 : values[i / 2]));
+            } else if (!Take(link, reg, [&] { return link.WriteRegionEntry(pair, e.baseWord, e.optionWord); })) {
                 return false;
+            }
         }
+    }
+    for (std::size_t i = 0; i < queued.size(); i += 2) {
+        const auto two = std::span(queued).subspan(i, std::min<std::size_t>(2, queued.size() - i));
+        if (!Take(link, two.front().address, [&] { return link.WriteRegisterWords(two); })) return false;
     }
     return true;
 }
@@ -110,14 +133,14 @@ int Connect(const FastOptionsT& fast) {
     // application answers) takes about 3 s when the monitor already listens.
     g_failedRegister = 0;
     if (fast.monitorFirst && link.Probe(9600) == 9600) {
-        if (!daemonRunning && !WriteConfiguration(link)) return kRegisterWriteFailed;
+        if (!daemonRunning && !WriteConfiguration(link, fast.pairedWrites)) return kRegisterWriteFailed;
         return r::kMonitor;
     }
     const bool handedOver = HandOver();
     if (!handedOver && link.Probe(9600) != 9600) return r::kNoAnswer;
     if (link.Probe(9600) == 9600) {
         if (daemonRunning) return r::kMonitor;
-        if (!WriteConfiguration(link)) return kRegisterWriteFailed;
+        if (!WriteConfiguration(link, fast.pairedWrites)) return kRegisterWriteFailed;
         return r::kMonitor;
     }
     link.SetHostSpeed(38400);

@@ -20,17 +20,21 @@ struct FastOptionsT {
     // Ping the boot monitor before the hand-over attempts, and move the host
     // to the new speed as soon as the daemon's ACK for it has arrived.
     bool monitorFirst = false;
+    // Bring-up's routine-run register writes two to a routine (the same
+    // 18 bytes at the scratch address, the same order).
+    bool pairedWrites = false;
     // The daemon stored at 38,400 by a small loader the monitor stores and
     // starts first (FirstLoader.h); the ordinary download when that fails.
     bool firstLoader = false;
     // The upload through the fast stage (FastStage.h): pipelined frames and
-    // a CRC kept on the board, at stageBaud (57,600 falls back to 38,400),
+    // the board's own check of its flash at the end, at stageBaud (57,600 falls back to 38,400),
     // compressed chunks with compress.
     bool stage = false;
     std::uint32_t stageBaud = 57600;
     bool compress = false;
 
-    bool Any() const { return sectorErase || noPause || fullFrames || skipBlank || monitorFirst || firstLoader || stage; }
+    bool Any() const { return sectorErase || noPause || fullFrames || skipBlank || monitorFirst || pairedWrites || firstLoader ||
+               stage; }
 };
 
 // The payload of a full program frame (link_protocol.h says why 250).

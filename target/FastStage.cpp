@@ -79,6 +79,9 @@ std::uint32_t StartStage(VesperilIO& link, const FastStageOptionsT& o) {
     StageLink s(link);
     if (timer) {
         link.SetHostSpeed(static_cast<std::int32_t>(o.baud));
+        // The stage switches a few milliseconds after the call's ACK (its
+        // tables first): a ping sent at once is lost and costs a time-out.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
         if (s.Ping(0xF0, 3)) return o.baud;
     }
     // The stage gives up on the new speed by itself after about 0.4 s.
@@ -140,13 +143,20 @@ bool End(StageLink& s, StatusT& st, std::uint64_t& lineBytes) {
         s.link_.PurgeInput();
         s.Send(0, STAGE_CMD_END, {}, &lineBytes);
         std::array<std::uint8_t, 2> first{};
-        if (!s.Receive(first, 30)) {
+        bool heard = s.Receive(first, 30);
+        // Answers to the window's last frames may still be on their way
+        // (after a sticky error the stage NAKs them as they come): passed over.
+        for (int late = 0; heard && late < 8 && (first[0] == STAGE_ACK || first[0] == STAGE_NAK) && first[1] != 0;
+             ++late)
+            heard = s.Receive(first, 30);
+        if (!heard) {
             ++i;
             continue;
         }
         if ((first[0] == STAGE_ACK || first[0] == STAGE_NAK) && first[1] == 0) {
             if (std::chrono::steady_clock::now() >= until) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            // Most often the last chunk's programming or the check: soon.
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
             continue;
         }
         std::array<std::uint8_t, 4 + STAGE_STATUS_LEN> f{first[0], first[1]};

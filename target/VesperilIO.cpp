@@ -406,6 +406,23 @@ int VesperilIO::WriteRegisterWord(std::uint32_t registerAddress, std::uint16_t v
     return RunAt(scratchAddress + 2);
 }
 
+int VesperilIO::WriteRegisterWords(std::span<const RegisterWordT> writes) {
+    if (writes.empty() || writes.size() > 2) return -1;
+    std::array<std::uint16_t, 9> words{};
+    std::size_t n = 0;
+    for (const RegisterWordT& w : writes) {
+        words[n++] = 0x33FC;  // move.w #value, (address).l
+        words[n++] = w.value;
+        words[n++] = static_cast<std::uint16_t>(w.address >> 16);
+        words[n++] = static_cast<std::uint16_t>(w.address);
+    }
+    words[n++] = 0x4E75;  // rts
+    std::array<std::uint8_t, 18> routine{};
+    std::memcpy(routine.data(), words.data(), 2 * n);  // host order
+    if (const int r = WriteMemory(scratchAddress, std::span(routine).first(2 * n), 16); r != 0) return r;
+    return RunAt(scratchAddress);
+}
+
 int VesperilIO::WriteChipSelect(int index, std::uint32_t base, std::uint32_t mask) {
     // Each value goes as one 32-bit unit from host order to board order.
     std::array<std::uint8_t, 4> bytes{};

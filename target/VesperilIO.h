@@ -110,6 +110,13 @@ public:
     // Writes a 16-bit register with a 16-bit access, through a small routine
     // stored at scratchAddress and run there.
     int WriteRegisterWord(std::uint32_t registerAddress, std::uint16_t value);
+    // One or two 16-bit register writes, in order, by one routine of the
+    // same 18 bytes at scratchAddress: half the boot monitor's round trips.
+    struct RegisterWordT {
+        std::uint32_t address = 0;
+        std::uint16_t value = 0;
+    };
+    int WriteRegisterWords(std::span<const RegisterWordT> writes);
 
     // Bring-up's register writes: a chip select's mask then base register,
     // a control word, and a region register pair (option word, then base

@@ -23,9 +23,13 @@ std::vector<Write> DecodeWrites(const std::vector<PeerRequest>& frames) {
         const Bytes d = frames[i].Data();
         if (frames[i].Cmd() != 0x81 || d.size() < 4) continue;
         const std::uint32_t at = Be32(d, 0);
-        if (at == 0x810 && d.size() == 22) {
+        if (at == 0x810 && d.size() == 22 && d[6] == 0x20) {
             const std::uint32_t reg = Be32(d, 8);
             out.push_back({reg, 16, (std::uint32_t{d[4]} << 8) | d[5]});
+        } else if (at == 0x810 && d[4] == 0x33 && d[5] == 0xFC) {
+            // Paired: move.w #value, (register).l once or twice, then rts.
+            for (std::size_t k = 4; k + 8 <= d.size() && d[k] == 0x33 && d[k + 1] == 0xFC; k += 8)
+                out.push_back({Be32(d, k + 4), 16, (std::uint32_t{d[k + 2]} << 8) | d[k + 3]});
         } else if (d.size() == 8) {
             out.push_back({at, 32, Be32(d, 4)});
         }
@@ -66,6 +70,23 @@ TEST_F(BringUp, FreshBoardGetsTheTwentyFiveWritesInOrder) {
     CommSettings s{};
     TargetLink->GetSettings(s);
     EXPECT_EQ(s.baudRate, 9600);
+}
+
+// Paired: the same writes in the same order, two to a routine of the same
+// 18 bytes at the scratch address, run from its start.
+TEST_F(BringUp, PairedWritesAreTheSameWritesInHalfTheRuns) {
+    MonitorBoard();
+    FastOptionsT fast;
+    fast.pairedWrites = true;
+    EXPECT_EQ(Connect(fast), 1);
+    const std::vector<Write> expected(kBringUpWrites.begin(), kBringUpWrites.end());
+    EXPECT_EQ(DecodeWrites(peer.Frames()), expected);
+    EXPECT_EQ(FramesWith(0x82).size(), 10u);
+    for (const auto& f : FramesWith(0x81)) {
+        if (Address(f) == 0x810) {
+            EXPECT_LE(f.Data().size(), 4u + 18u);
+        }
+    }
 }
 
 // A board that, like the daemon, busy-waits after answering a run request

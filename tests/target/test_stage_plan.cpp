@@ -73,8 +73,12 @@ TEST(StagePlan, EachSectorIsErasedOnceBeforeItsFramesAndBlankSectorsFirst) {
         }
         checking = true;
         for (std::size_t at = 0; at + 8 <= f.data.size(); at += 8) {
-            const std::uint32_t from = Address(StageFrameT{0, {f.data.begin() + at, f.data.begin() + at + 4}});
-            const std::uint32_t word = Address(StageFrameT{0, {f.data.begin() + at + 4, f.data.begin() + at + 8}});
+            const auto field = [&](std::size_t k) {
+                return (std::uint32_t{f.data[at + k]} << 24) | (std::uint32_t{f.data[at + k + 1]} << 16) |
+                       (std::uint32_t{f.data[at + k + 2]} << 8) | f.data[at + k + 3];
+            };
+            const std::uint32_t from = field(0);
+            const std::uint32_t word = field(4);
             const std::uint32_t length = word & ~STAGE_CHECK_BLANK;
             covered += length;
             for (std::uint32_t a = from; a < from + length; ++a) {
