@@ -1,6 +1,7 @@
 #include "ConsoleView.h"
 
 #include <cstdio>
+#include <string>
 
 #include "Target.h"
 
@@ -45,5 +46,9 @@ void ConsoleView::StageReport(const FastStageResultT& r) {
                   static_cast<unsigned>(r.baud), r.fellBack ? " (57600 not reached)" : "",
                   static_cast<unsigned long long>(r.lineBytes), static_cast<unsigned long long>(r.fileBytes),
                   r.fileBytes ? static_cast<double>(r.lineBytes) / static_cast<double>(r.fileBytes) : 0.0, r.resends);
-    reporter_.Info(text);
+    std::string line = text;
+    if (r.blankSectors > 0)
+        line += "; " + std::to_string(r.blankSectors) + " of " + std::to_string(r.erases) +
+                " sector(s) already blank, not erased";
+    reporter_.Info(line);
 }

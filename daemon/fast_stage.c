@@ -72,6 +72,7 @@ struct stage {
     int broken;          /* a break arrived */
     int settled;         /* the speed is settled: a break now means the host wants out */
     int heard;           /* a good frame arrived since the last look */
+    uint32_t blankSectors; /* erases left out: the sector was blank */
     /* the sticky error and the check */
     uint8_t error;
     uint32_t errorAddress;
@@ -84,19 +85,12 @@ struct stage {
     uint8_t header[4]; /* SEQ CMD LEN of a frame that is not a program frame */
 };
 
-static uint16_t crc16_nibble(uint16_t crc, uint8_t nibble)
-{
-    static const uint16_t table[16] = {
-        0x0000, 0x1021, 0x2042, 0x3063, 0x4084, 0x50A5, 0x60C6, 0x70E7,
-        0x8108, 0x9129, 0xA14A, 0xB16B, 0xC18C, 0xD1AD, 0xE1CE, 0xF1EF,
-    };
-    return (uint16_t)((crc << 4) ^ table[((crc >> 12) ^ nibble) & 0x0Fu]);
-}
-
+/* The frames' CRC-16 (CCITT) by a byte table built at the start: every
+   character received passes here. */
 static uint16_t crc16(uint16_t crc, uint8_t byte)
 {
-    crc = crc16_nibble(crc, (uint8_t)(byte >> 4));
-    return crc16_nibble(crc, (uint8_t)(byte & 0x0Fu));
+    const uint16_t *table = (const uint16_t *)(uintptr_t)STAGE_CRC16_TABLE;
+    return (uint16_t)((crc << 8) ^ table[((crc >> 8) ^ byte) & 0xFFu]);
 }
 
 static uint8_t *slot(uint32_t n)
@@ -327,7 +321,7 @@ static void program_bytes(struct stage *s, uint32_t address, const uint8_t *src,
 /* Erases the sector holding address, taking frames all the while. The last
    sector's serial-number area goes to RAM first and back into the flash
    afterwards, even when the erase failed, so that it is not lost. */
-static void erase_sector(struct stage *s, uint32_t address)
+static void erase_sector(struct stage *s, uint32_t address, uint32_t size)
 {
     volatile uint16_t *area = (volatile uint16_t *)(uintptr_t)BOARD_SERIAL_AREA;
     uint16_t *copy = (uint16_t *)(uintptr_t)STAGE_SERIAL_COPY;
@@ -338,6 +332,26 @@ static void erase_sector(struct stage *s, uint32_t address)
     if ((address & 1u) || address < BOARD_FLASH_BASE || address >= BOARD_FLASH_END) {
         fail(s, STAGE_ERR_ADDRESS, address);
         return;
+    }
+    if (size != 0) {
+        /* A sector that reads 0xFFFF throughout is what its erase would
+           leave: a second of the chip's time saved (a fresh board, or the
+           padding of a ROM laid out as the last). The serial-number area
+           is not looked at, and never touched then. */
+        uint32_t end = address + size;
+        uint32_t a;
+        if (end > BOARD_SERIAL_AREA && address < BOARD_SERIAL_AREA)
+            end = BOARD_SERIAL_AREA;
+        for (a = address, i = 0; a < end && a < BOARD_FLASH_END; a += 2u, ++i) {
+            if ((i & 31u) == 0)
+                service(s);
+            if (REG16(a) != 0xFFFFu)
+                break;
+        }
+        if (a >= end) {
+            ++s->blankSectors;
+            return;
+        }
     }
     if (last) {
         for (i = 0; i < SERIAL_WORDS; ++i) {
@@ -411,13 +425,18 @@ static void inflate_chunk(struct stage *s, const uint8_t *arg)
 static void crc_table(void)
 {
     uint32_t *table = (uint32_t *)(uintptr_t)STAGE_CRC_TABLE;
+    uint16_t *table16 = (uint16_t *)(uintptr_t)STAGE_CRC16_TABLE;
     uint32_t i, k;
 
     for (i = 0; i < 256u; ++i) {
         uint32_t c = i;
-        for (k = 0; k < 8u; ++k)
+        uint32_t d = i << 8;
+        for (k = 0; k < 8u; ++k) {
             c = (c & 1u) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+            d = (d & 0x8000u) ? (d << 1) ^ 0x1021u : d << 1;
+        }
         table[i] = c;
+        table16[i] = (uint16_t)d;
     }
 }
 
@@ -490,7 +509,7 @@ static void program_slot(struct stage *s)
             fail(s, STAGE_ERR_ADDRESS, 0);
             return;
         }
-        erase_sector(s, get32(data));
+        erase_sector(s, get32(data), len >= 8u ? get32(data + 4) : 0);
         return;
     case STAGE_CMD_CHECK:
         for (i = 0; i + 8u <= len && !s->error; i += 8u)
@@ -531,6 +550,7 @@ static void send_status(struct stage *s)
         f[5 + i] = (uint8_t)(crc >> (24 - 8 * i));
         f[9 + i] = (uint8_t)(s->bytes >> (24 - 8 * i));
     }
+    f[13] = (uint8_t)s->blankSectors;
     queue(s, STAGE_STX);
     queue(s, STAGE_CMD_END);
     drain(s);

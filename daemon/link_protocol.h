@@ -129,7 +129,9 @@
 #define STAGE_CMD_INFLATE     0xA5u
 /* Erase the sector holding ADDR (4, even), through the ring in SEQ order
    like program frames: frames keep being taken and answered into the ring
-   while it erases. The last sector's serial-number area is kept: copied to
+   while it erases. With the sector's SIZE (4) after ADDR, a sector that
+   reads 0xFFFF throughout (the serial-number area not looked at) is left
+   as it is. The last sector's serial-number area is kept: copied to
    RAM first and programmed back after the erase (blank words left out), as
    the daemon's chip erase does. */
 #define STAGE_CMD_ERASE       0xA6u
@@ -159,8 +161,9 @@
 
 /* The status frame: STX, STAGE_CMD_END, status, the failing address (4),
    the CRC-32 (zlib's) of the flash over the CHECK frames' ranges (4), the
-   bytes programmed (4), CRC-16 high, low over status..count. */
-#define STAGE_STATUS_LEN      13u
+   bytes programmed (4), the erases left out because their sector was blank
+   already (1), CRC-16 high, low over status..that count. */
+#define STAGE_STATUS_LEN      14u
 #define STAGE_OK              0x00u
 #define STAGE_ERR_PROGRAM     0x01u /* a word did not take (DQ5, or it reads back wrong) */
 #define STAGE_ERR_ADDRESS     0x02u /* a frame outside the flash, odd, or too long */

@@ -129,6 +129,7 @@ int Stream(StageLink& s, const StagePlanT& plan, FastStageResultT& r,
 struct StatusT {
     std::uint8_t code = 0;
     std::uint32_t address = 0, crc = 0, bytes = 0;
+    unsigned blankSectors = 0;
 };
 
 std::uint32_t Long(std::span<const std::uint8_t> b) {
@@ -169,7 +170,7 @@ bool End(StageLink& s, StatusT& st, std::uint64_t& lineBytes) {
             ++i;
             continue;
         }
-        st = {body[0], Long(body.subspan(1, 4)), Long(body.subspan(5, 4)), Long(body.subspan(9, 4))};
+        st = {body[0], Long(body.subspan(1, 4)), Long(body.subspan(5, 4)), Long(body.subspan(9, 4)), body[13]};
         return true;
     }
     return false;
@@ -246,6 +247,7 @@ FastStageResultT UploadThroughStage(std::span<const std::int16_t> image, const F
         return r;
     }
     r.programmed = st.bytes;
+    r.blankSectors = st.blankSectors;
     r.boardError = st.code;
     r.errorAddress = st.address;
     if (st.code == STAGE_ERR_SERIAL || (st.code == STAGE_ERR_ERASE && st.address >= kFlashSectors.back().start)) {

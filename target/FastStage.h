@@ -36,6 +36,7 @@ struct FastStageResultT {
     // was erased or programmed.
     bool started = false;
     unsigned erases = 0;           // erase frames in the plan
+    unsigned blankSectors = 0;     // of those, left out: the sector was blank already
     // STAGE_ERR_SERIAL, or the last sector not erased: the serial-number
     // area as kept in the board's RAM, written to this file ("" if none).
     std::string serialRescue;

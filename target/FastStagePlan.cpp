@@ -59,6 +59,7 @@ struct Planner {
             StageFrameT f;
             f.command = STAGE_CMD_ERASE;
             PutLong(f.data, kFlashSectors[i].start);
+            PutLong(f.data, kFlashSectors[i].size);  // a blank one is left as it is
             plan.frames.push_back(std::move(f));
             ++plan.erases;
         }

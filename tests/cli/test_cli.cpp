@@ -514,8 +514,9 @@ TEST(Cli, SimFlashFaultsFromTheCommandLine) {
     EXPECT_EQ(r.output.find("FLASH memory erased ...."), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("the daemon reported that the chip did not erase"), std::string::npos) << r.output;
     // With --fast the stage erases inside its stream: the same failure,
-    // named by the sector.
-    r = Shell(std::string(ZELMO_CLI) + " program " + ZELMO_EXAMPLE_ROM + " --simulate --fast --fail-sector 0");
+    // named by the sector (which holds a program: a blank one is not erased).
+    r = Shell(std::string(ZELMO_CLI) + " program " + ZELMO_EXAMPLE_ROM + " --simulate --fast --fail-sector 0 --sim-flash " +
+              ZELMO_EXAMPLE_ROM);
     EXPECT_EQ(r.exitCode, 6) << r.output;
     EXPECT_NE(r.output.find("the board reported that the sector at 0x400000 did not erase"), std::string::npos)
         << r.output;

@@ -73,6 +73,7 @@ Bytes Pattern(std::size_t n, std::uint8_t seed) {
 struct Status {
     std::uint8_t code = 0xFF;
     std::uint32_t address = 0, crc = 0, bytes = 0;
+    unsigned blankSectors = 0;
 };
 
 std::uint32_t Long(const Bytes& b, std::size_t at) {
@@ -120,7 +121,7 @@ public:
             if (r.size() != 4 + STAGE_STATUS_LEN || r[0] != STAGE_STX || r[1] != STAGE_CMD_END) return std::nullopt;
             const Bytes body(r.begin() + 2, r.begin() + 2 + STAGE_STATUS_LEN);
             if (Crc16(body) != ((r[2 + STAGE_STATUS_LEN] << 8) | r[3 + STAGE_STATUS_LEN])) return std::nullopt;
-            return Status{body[0], Long(body, 1), Long(body, 5), Long(body, 9)};
+            return Status{body[0], Long(body, 1), Long(body, 5), Long(body, 9), body[13]};
         }
         return std::nullopt;
     }
@@ -386,6 +387,35 @@ TEST(FastStage, FramesKeepArrivingWhileASectorErases) {
     EXPECT_EQ(s.d.Read(0x410000, 0x100), next);
     EXPECT_EQ(s.d.Board().FlashCounters().sectorErases, 1u);
     EXPECT_TRUE(s.d.Faults().empty()) << s.d.FaultText();
+    EXPECT_TRUE(s.LeaveToDaemon());
+}
+
+// Given the sector's size, an erase of a sector already blank is left out
+// and counted; one word not blank, even the sector's last, and it erases.
+// In the last sector the serial-number area is not looked at.
+TEST(FastStage, ABlankSectorIsNotErasedAgain) {
+    Stage s;
+    s.d.FillFlash(0x406000, 0x408000, 0xFF);
+    s.d.FillFlash(0x407FFE, 0x408000, 0x00);
+    s.d.FillFlash(0x47F000, 0x480000, 0x42);  // a serial number, the rest blank
+    const Bytes serial = s.d.Read(0x47F000, 0x1000);
+    ASSERT_EQ(s.Start(STAGE_SPEED_KEEP, 0, sim::k38400_8N1), 38400u);
+    const auto sized = [](std::uint8_t seq, std::uint32_t start, std::uint32_t size) {
+        Bytes data;
+        PutLong(data, start);
+        PutLong(data, size);
+        return StageFrame(seq, STAGE_CMD_ERASE, data);
+    };
+    EXPECT_EQ(s.d.Exchange(sized(0, 0x404000, 0x2000), 2), (Bytes{STAGE_ACK, 0}));
+    EXPECT_EQ(s.d.Exchange(sized(1, 0x406000, 0x2000), 2), (Bytes{STAGE_ACK, 1}));
+    EXPECT_EQ(s.d.Exchange(sized(2, 0x470000, 0x10000), 2), (Bytes{STAGE_ACK, 2}));
+    const auto st = s.End();
+    ASSERT_TRUE(st);
+    EXPECT_EQ(st->code, STAGE_OK);
+    EXPECT_EQ(st->blankSectors, 2u);
+    EXPECT_EQ(s.d.Board().FlashCounters().sectorErases, 1u);
+    EXPECT_EQ(s.d.Read(0x407FFE, 2), Bytes(2, 0xFF));
+    EXPECT_EQ(s.d.Read(0x47F000, 0x1000), serial);
     EXPECT_TRUE(s.LeaveToDaemon());
 }
 
