@@ -73,6 +73,7 @@ struct stage {
     int settled;         /* the speed is settled: a break now means the host wants out */
     int heard;           /* a good frame arrived since the last look */
     uint32_t blankSectors; /* erases left out: the sector was blank */
+    int crcTable;          /* the CRC-32 table is built */
     /* the sticky error and the check */
     uint8_t error;
     uint32_t errorAddress;
@@ -85,12 +86,19 @@ struct stage {
     uint8_t header[4]; /* SEQ CMD LEN of a frame that is not a program frame */
 };
 
-/* The frames' CRC-16 (CCITT) by a byte table built at the start: every
-   character received passes here. */
+static uint16_t crc16_nibble(uint16_t crc, uint8_t nibble)
+{
+    static const uint16_t table[16] = {
+        0x0000, 0x1021, 0x2042, 0x3063, 0x4084, 0x50A5, 0x60C6, 0x70E7,
+        0x8108, 0x9129, 0xA14A, 0xB16B, 0xC18C, 0xD1AD, 0xE1CE, 0xF1EF,
+    };
+    return (uint16_t)((crc << 4) ^ table[((crc >> 12) ^ nibble) & 0x0Fu]);
+}
+
 static uint16_t crc16(uint16_t crc, uint8_t byte)
 {
-    const uint16_t *table = (const uint16_t *)(uintptr_t)STAGE_CRC16_TABLE;
-    return (uint16_t)((crc << 8) ^ table[((crc >> 8) ^ byte) & 0xFFu]);
+    crc = crc16_nibble(crc, (uint8_t)(byte >> 4));
+    return crc16_nibble(crc, (uint8_t)(byte & 0x0Fu));
 }
 
 static uint8_t *slot(uint32_t n)
@@ -420,24 +428,23 @@ static void inflate_chunk(struct stage *s, const uint8_t *arg)
     program_bytes(s, address, out, length);
 }
 
-/* zlib's CRC-32 by a byte table built at the start: the check reads up to
-   the whole flash, and a byte costs a few instructions this way. */
-static void crc_table(void)
+/* zlib's CRC-32 by a byte table, built at the first CHECK frame (the start
+   stays quick: the handshake waits on it): the check reads up to the whole
+   flash, and a byte costs a few instructions this way. */
+static void crc_table(struct stage *s)
 {
     uint32_t *table = (uint32_t *)(uintptr_t)STAGE_CRC_TABLE;
-    uint16_t *table16 = (uint16_t *)(uintptr_t)STAGE_CRC16_TABLE;
     uint32_t i, k;
 
     for (i = 0; i < 256u; ++i) {
         uint32_t c = i;
-        uint32_t d = i << 8;
-        for (k = 0; k < 8u; ++k) {
+        if ((i & 3u) == 0)
+            service(s);
+        for (k = 0; k < 8u; ++k)
             c = (c & 1u) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
-            d = (d & 0x8000u) ? (d << 1) ^ 0x1021u : d << 1;
-        }
         table[i] = c;
-        table16[i] = (uint16_t)d;
     }
+    s->crcTable = 1;
 }
 
 /* One CHECK range: its bytes into the CRC, read as words where they are
@@ -512,6 +519,8 @@ static void program_slot(struct stage *s)
         erase_sector(s, get32(data), len >= 8u ? get32(data + 4) : 0);
         return;
     case STAGE_CMD_CHECK:
+        if (!s->crcTable)
+            crc_table(s);
         for (i = 0; i + 8u <= len && !s->error; i += 8u)
             check_range(s, get32(data + i), get32(data + i + 4u));
         return;
@@ -594,7 +603,6 @@ void fast_stage(void)
         z[i] = 0;
     s->ch = (volatile uint8_t *)(uintptr_t)(PORT == 0 ? DUART : DUART + 0x10u);
     s->crc = 0xFFFFFFFFu;
-    crc_table();
 
     if (param[0] == STAGE_SPEED_TIMER) {
         REG8(ACR) = ACR_TIMER_X1;

@@ -6,8 +6,8 @@
 
    Everything lies in the RAM the loader has always used (0x480000 to
    0x4A000B): code from 0x498000, a compressed chunk and its inflated bytes
-   from 0x49B000 to 0x49D800, the CRC tables up to 0x49DE00, the daemon's
-   own stack below 0x4A0000. The
+   from 0x49B000 to 0x49D800, the check's CRC table up to 0x49DC00, the
+   daemon's own stack below 0x4A0000. The
    daemon's code ends near 0x490A00. Its erase save buffer (0x480000 to
    0x48EFFF) is not the daemon's while the stage runs: the stage keeps the
    serial-number area in its first 4 KiB while it erases the last sector,
@@ -37,10 +37,9 @@
 #define STAGE_CHUNK_OUT       0x49C800u /* the inflated chunk */
 #define STAGE_CHUNK_MAX       0x1000u
 #define STAGE_HISTORY_MAX     0x8000u
-/* The CRC tables the stage builds at its start, below the stack: the
-   check's CRC-32 (1 KiB), the frames' CRC-16 (512 bytes). */
+/* The check's CRC-32 table (1 KiB), which the stage builds, below the
+   stack. */
 #define STAGE_CRC_TABLE       0x49D800u
-#define STAGE_CRC16_TABLE     0x49DC00u
 /* Frame slots: a ring of STAGE_SLOTS, each holding one frame that goes
    through the ring (program, data, inflate, erase). */
 #define STAGE_RING            0x481000u

@@ -79,9 +79,6 @@ std::uint32_t StartStage(VesperilIO& link, const FastStageOptionsT& o) {
     StageLink s(link);
     if (timer) {
         link.SetHostSpeed(static_cast<std::int32_t>(o.baud));
-        // The stage switches a few milliseconds after the call's ACK (its
-        // tables first): a ping sent at once is lost and costs a time-out.
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
         if (s.Ping(0xF0, 3)) return o.baud;
     }
     // The stage gives up on the new speed by itself after about 0.4 s.
