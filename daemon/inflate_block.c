@@ -1,6 +1,6 @@
 /* Raw deflate (RFC 1951) with canonical Huffman codes kept as counts per
    length and symbols in code order, plus a table indexed by the next
-   FAST_BITS bits of the input for the codes that short: nearly every
+   FAST_BITS bits of the input for codes that short: nearly every
    literal and length of real code takes one look-up instead of a loop
    per bit. Longer codes go the bit-by-bit way. The board needs about
    10 KB of output a second at 57,600 baud while it also programs. */

@@ -55,16 +55,9 @@ bool Take(VesperilIO& link, std::uint32_t reg, Write write) {
 
 bool WriteConfiguration(VesperilIO& link, bool paired) {
     const auto& c = TargetConfiguration;
-    // The routine-run writes after the chip selects and ports, in order:
-    // one routine each, or two to a routine when paired.
+    // Paired: the routine-run writes after the chip selects and ports are
+    // gathered in order here and sent two to a routine at the end.
     std::vector<VesperilIO::RegisterWordT> queued;
-    const auto word = [&](std::uint32_t reg, std::uint16_t value) {
-        if (paired) {
-            queued.push_back({reg, value});
-            return true;
-        }
-        return Take(link, reg, [&] { return link.WriteRegisterWord(reg, value); });
-    };
     if (!Take(link, 0x1E0A, [&] { return link.WriteRegisterWord(0x1E0A, 0x0C00); })) return false;
     if (c.processorType == 330) {
         for (int i = 0; i < 4; ++i) {
@@ -80,7 +73,12 @@ bool WriteConfiguration(VesperilIO& link, bool paired) {
     }
     if (c.regionBlockEnabled) {
         const auto control = [&](int index, std::uint16_t value) {
-            return word(0x1E30 + 2u * static_cast<std::uint32_t>(index), value);
+            const std::uint32_t reg = 0x1E30 + 2u * static_cast<std::uint32_t>(index);
+            if (paired) {
+                queued.push_back({reg, value});
+                return true;
+            }
+            return Take(link, reg, [&] { return link.WriteControlWord(index, value); });
         };
         if (!control(4, 0x0A05)) return false;
         for (int i = 0; i < 4; ++i) {
@@ -95,10 +93,8 @@ bool WriteConfiguration(VesperilIO& link, bool paired) {
             const std::uint32_t reg = 0x1F00 + 8u * static_cast<std::uint32_t>(pair);
             if (!e.enabled) continue;
             if (paired) {
-                // As WriteRegionEntry: option word, then base word, high halves first.
-                const std::uint32_t values[2] = {e.optionWord, e.baseWord};
-                for (std::uint32_t i = 0; i < 4; ++i)
-                    word(reg + 2 * i, static_cast<std::uint16_t>(i % 2 == 0 ? values[i / 2] >> 16 : values[i / 2]));
+                const auto words = VesperilIO::RegionEntryWords(pair, e.baseWord, e.optionWord);
+                queued.insert(queued.end(), words.begin(), words.end());
             } else if (!Take(link, reg, [&] { return link.WriteRegionEntry(pair, e.baseWord, e.optionWord); })) {
                 return false;
             }

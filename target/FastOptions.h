@@ -27,14 +27,15 @@ struct FastOptionsT {
     // starts first (FirstLoader.h); the ordinary download when that fails.
     bool firstLoader = false;
     // The upload through the fast stage (FastStage.h): pipelined frames and
-    // the board's own check of its flash at the end, at stageBaud (57,600 falls back to 38,400),
-    // compressed chunks with compress.
+    // the board's own check of its flash at the end, at stageBaud (57,600
+    // falls back to 38,400), compressed chunks with compress.
     bool stage = false;
     std::uint32_t stageBaud = 57600;
     bool compress = false;
 
-    bool Any() const { return sectorErase || noPause || fullFrames || skipBlank || monitorFirst || pairedWrites || firstLoader ||
-               stage; }
+    bool Any() const {
+        return sectorErase || noPause || fullFrames || skipBlank || monitorFirst || pairedWrites || firstLoader || stage;
+    }
 };
 
 // The payload of a full program frame (link_protocol.h says why 250).

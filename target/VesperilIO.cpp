@@ -438,14 +438,18 @@ int VesperilIO::WriteControlWord(int index, std::uint16_t value) {
     return WriteRegisterWord(0x1E30 + 2u * static_cast<std::uint32_t>(index), value);
 }
 
-int VesperilIO::WriteRegionEntry(int index, std::uint32_t baseWord, std::uint32_t optionWord) {
+std::array<VesperilIO::RegisterWordT, 4> VesperilIO::RegionEntryWords(int index, std::uint32_t baseWord,
+                                                                     std::uint32_t optionWord) {
     const std::uint32_t reg = 0x1F00 + 8u * static_cast<std::uint32_t>(index);
-    const std::array<std::uint16_t, 4> halves{static_cast<std::uint16_t>(optionWord >> 16),
-                                              static_cast<std::uint16_t>(optionWord),
-                                              static_cast<std::uint16_t>(baseWord >> 16),
-                                              static_cast<std::uint16_t>(baseWord)};
-    for (std::uint32_t i = 0; i < 4; ++i) {
-        const int r = WriteRegisterWord(reg + 2 * i, halves[i]);
+    return {{{reg, static_cast<std::uint16_t>(optionWord >> 16)},
+             {reg + 2, static_cast<std::uint16_t>(optionWord)},
+             {reg + 4, static_cast<std::uint16_t>(baseWord >> 16)},
+             {reg + 6, static_cast<std::uint16_t>(baseWord)}}};
+}
+
+int VesperilIO::WriteRegionEntry(int index, std::uint32_t baseWord, std::uint32_t optionWord) {
+    for (const RegisterWordT& w : RegionEntryWords(index, baseWord, optionWord)) {
+        const int r = WriteRegisterWord(w.address, w.value);
         if (r != 0) return r;
     }
     return 0;

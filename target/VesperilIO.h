@@ -117,6 +117,9 @@ public:
         std::uint16_t value = 0;
     };
     int WriteRegisterWords(std::span<const RegisterWordT> writes);
+    // A region register pair's four 16-bit writes, in the order
+    // WriteRegionEntry makes them.
+    static std::array<RegisterWordT, 4> RegionEntryWords(int index, std::uint32_t baseWord, std::uint32_t optionWord);
 
     // Bring-up's register writes: a chip select's mask then base register,
     // a control word, and a region register pair (option word, then base
